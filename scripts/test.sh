@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The whole suite: installs what is missing, builds, runs every test, runs them
+# again under AddressSanitizer + UndefinedBehaviorSanitizer, fuzzes the pack
+# reader for a bounded time and checks the formatting.
+#   TAVI_QUICK=1   skips the sanitizer build and the fuzz run (for a fast local loop)
+#   TAVI_FUZZ_SECONDS=N   how long the fuzzer runs (default 60)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+
+scripts/setup.sh
+
+echo "== Format"
+scripts/format.sh --check
+
+echo "== Build and test"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+if [ "${TAVI_QUICK:-0}" = 1 ]; then
+  exit 0
+fi
+
+echo "== Build and test under AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVI_SANITIZE=ON -DTAVI_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1" \
+UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0" \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+if [ -f fuzz/CMakeLists.txt ]; then
+  echo "== Fuzz the pack reader"
+  CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVI_FUZZ=ON >/dev/null
+  cmake --build build-fuzz -j"$jobs"
+  scripts/fuzz.sh "${TAVI_FUZZ_SECONDS:-60}"
+fi

@@ -1,0 +1,49 @@
+#pragma once
+
+// Strict reading of JSON text with simdjson: numbers keep their exact type,
+// malformed UTF-8 and lone surrogates are refused. Shared by the pack and by
+// the service envelopes so that every reading error reads alike.
+
+#include "CapabilityPack.h"
+#include "TaviError.h"
+
+#include <QByteArrayView>
+#include <QString>
+
+#include <simdjson.h>
+
+#include <optional>
+
+namespace JsonRead {
+
+// One parsed JSON text. Throws JsonReadError when the text is not JSON.
+class Document
+{
+public:
+    explicit Document(QByteArrayView text);
+    Document(const Document &) = delete;
+    Document &operator=(const Document &) = delete;
+
+    simdjson::dom::element root() const { return m_root; }
+
+private:
+    simdjson::dom::parser m_parser;
+    simdjson::dom::element m_root;
+};
+
+// `path` names the value in error texts, e.g. "pack" or "reply.text".
+// Each throws JsonReadError when the value breaks the rule.
+simdjson::dom::object object(simdjson::dom::element value, const QString &path);
+// Missing member or null → nullopt.
+std::optional<simdjson::dom::element> member(simdjson::dom::object object, const char *key);
+QString string(simdjson::dom::element value, const QString &path);
+qint64 integer(simdjson::dom::element value, const QString &path);
+// Required / optional string members.
+QString requiredString(simdjson::dom::object object, const char *key, const QString &objectPath);
+std::optional<QString> optionalString(simdjson::dom::object object, const char *key,
+                                      const QString &objectPath);
+
+// Reads a pack from an already parsed value, e.g. the "pack" member of an envelope.
+CapabilityPack capabilityPack(simdjson::dom::element value, const QString &path);
+
+} // namespace JsonRead

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <exception>
+
+// Base of every error the program raises. description() is the text the operator
+// sees in the status line, as it stands: callers never add a prefix to it.
+class TaviError : public std::exception
+{
+public:
+    explicit TaviError(QString description)
+        : m_description(std::move(description)), m_utf8(m_description.toUtf8())
+    {
+    }
+
+    const QString &description() const noexcept { return m_description; }
+    const char *what() const noexcept override { return m_utf8.constData(); }
+
+private:
+    QString m_description;
+    QByteArray m_utf8;
+};
+
+// A JSON text or value that does not read by the pack's (or an envelope's) rules.
+// The description says where and what; it never quotes the document.
+class JsonReadError : public TaviError
+{
+public:
+    using TaviError::TaviError;
+};

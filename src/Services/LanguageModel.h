@@ -1,0 +1,86 @@
+#pragma once
+
+// The language model on this machine: a local model server speaking the
+// OpenAI-compatible chat API, reached on loopback only. Names follow the
+// on-device model framework that the coach was first written against.
+
+#include "TaviError.h"
+
+#include <QCoroTask>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+struct GenerationOptions
+{
+    std::optional<QString> sampling;
+    std::optional<double> temperature;
+    std::optional<int> maximumResponseTokens;
+};
+
+// A model run failed: server error (status and message), time-out, malformed answer.
+class LanguageModelError : public TaviError
+{
+public:
+    using TaviError::TaviError;
+};
+
+class SystemLanguageModel : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool isAvailable READ isAvailable NOTIFY availabilityChanged)
+
+public:
+    struct Availability
+    {
+        enum class Reason { none, deviceNotEligible, appleIntelligenceNotEnabled, modelNotReady, other };
+        Reason reason = Reason::other;
+        // For Reason::other: a short account of why (e.g. the status the server answered).
+        QString description;
+
+        bool isAvailable() const { return reason == Reason::none; }
+        friend bool operator==(const Availability &, const Availability &) = default;
+    };
+
+    // The process-wide model, configured from the environment on first use.
+    static SystemLanguageModel &defaultModel();
+
+    // The latest probe's answer. Never blocks; cheap enough to read on every redraw.
+    Availability availability() const;
+    bool isAvailable() const;
+
+    // Awaits a fresh probe (joining one already under way) and returns its answer.
+    QCoro::Task<Availability> refreshAvailability();
+
+    QUrl endpoint() const;
+    QString modelName() const;
+    // Points the model at another server; used by the program's set-up and by tests.
+    void configure(const QUrl &endpoint, const QString &modelName, bool enabled = true);
+
+Q_SIGNALS:
+    void availabilityChanged();
+
+private:
+    explicit SystemLanguageModel(QObject *parent = nullptr);
+    struct Private;
+    Private *d;
+};
+
+// One conversation: the instructions as the system message, exactly one prompt.
+class LanguageModelSession
+{
+public:
+    LanguageModelSession(SystemLanguageModel &model, QString instructions);
+
+    // The answer text. Throws LanguageModelError. `responseSchema`, when given and
+    // the server supports it, constrains the answer to that JSON schema.
+    QCoro::Task<QString> respond(QString prompt, GenerationOptions options = {},
+                                 std::optional<QJsonObject> responseSchema = std::nullopt);
+
+private:
+    SystemLanguageModel *m_model;
+    QString m_instructions;
+};

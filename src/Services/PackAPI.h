@@ -1,0 +1,39 @@
+#pragma once
+
+#include "CapabilityPack.h"
+
+#include <QCoroTask>
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+
+// Client of the pack service. A value formed anew for every operation; it holds
+// no state between calls. Every call runs on the calling thread's event loop and
+// never blocks it.
+//
+// Errors (all TaviError): PackAPIError for a status outside 200–299,
+// TransportError for the network, JsonReadError for an answer that does not read.
+struct PackAPI
+{
+    QUrl baseURL;
+    QString operatorToken;
+
+    // TAVI_API_BASE when it parses as a URL, else the built-in default.
+    static QUrl defaultBase();
+
+    QCoro::Task<CapabilityPack> current() const;
+    QCoro::Task<CapabilityPack> coach(QString instruction, CapabilityPack pack) const;
+    // The reply text, empty when the answer carries none.
+    QCoro::Task<QString> preview(QString message, CapabilityPack pack) const;
+    QCoro::Task<CapabilityPack> publish(CapabilityPack pack) const;
+    QCoro::Task<CapabilityPack> rollback() const;
+
+    // The base joined with an endpoint path: slashes trimmed from both ends of the
+    // base, the path appended as given.
+    QUrl apiURL(const QString &path) const;
+
+    // Transfer time-out of every request; 60 s unless a test shortens it.
+    static std::chrono::milliseconds requestTimeout();
+    static void setRequestTimeoutForTesting(std::chrono::milliseconds timeout);
+};
