@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #include <chrono>
+#include <optional>
 
 // Client of the pack service. A value formed anew for every operation; it holds
 // no state between calls. Every call runs on the calling thread's event loop and
@@ -21,6 +22,10 @@ struct PackAPI
 
     // TAVI_API_BASE when it parses as a URL, else the built-in default.
     static QUrl defaultBase();
+    // The one rule for "parses as a URL", shared by defaultBase() (for
+    // TAVI_API_BASE) and the workspace (for its base field): the text verbatim,
+    // nullopt when it does not parse (the empty text included).
+    static std::optional<QUrl> parseBaseURL(const QString &text);
 
     QCoro::Task<CapabilityPack> current() const;
     QCoro::Task<CapabilityPack> coach(QString instruction, CapabilityPack pack) const;
