@@ -40,8 +40,11 @@ QString string(simdjson::dom::element value, const QString &path);
 qint64 integer(simdjson::dom::element value, const QString &path);
 // Required / optional string members.
 QString requiredString(simdjson::dom::object object, const char *key, const QString &objectPath);
-std::optional<QString> optionalString(simdjson::dom::object object, const char *key,
-                                      const QString &objectPath);
+std::optional<QString> optionalString(
+    simdjson::dom::object object, const char *key, const QString &objectPath);
+
+// An error description made to follow a prefix such as "Could not read ...: ".
+QString midSentence(QString description);
 
 // Reads a pack from an already parsed value, e.g. the "pack" member of an envelope.
 CapabilityPack capabilityPack(simdjson::dom::element value, const QString &path);

@@ -1,0 +1,339 @@
+#include "JsonRead.h"
+
+namespace JsonRead {
+
+namespace {
+
+// Where a value sits, built up on the stack while reading and turned into text
+// only when something fails: a large pack has tens of thousands of members and
+// reading must not pay for naming each of them.
+struct Where
+{
+    const Where *parent = nullptr;
+    const char *key = nullptr; // a member of the parent object
+    qsizetype index = -1; // or an element of the parent array
+    const QString *base = nullptr; // or the path the caller gave
+
+    Where member(const char *k) const { return {this, k, -1, nullptr}; }
+    Where element(qsizetype i) const { return {this, nullptr, i, nullptr}; }
+
+    QString text() const
+    {
+        QString result = parent ? parent->text() : (base ? *base : QString());
+        if (key) {
+            if (!result.isEmpty())
+                result += QLatin1Char('.');
+            result += QLatin1String(key);
+        } else if (index >= 0) {
+            result += QLatin1Char('[') + QString::number(index) + QLatin1Char(']');
+        }
+        return result;
+    }
+};
+
+[[noreturn]] void fail(const Where &where, const QString &problem)
+{
+    const QString path = where.text();
+    // A value at the top of a text has no member path; the error calls it by what it is.
+    throw JsonReadError((path.isEmpty() ? QStringLiteral("The document") : path) + problem);
+}
+
+[[noreturn]] void wrongType(simdjson::dom::element value, const Where &where, const char *wanted)
+{
+    if (value.is_null())
+        fail(where, QStringLiteral(" is null"));
+    fail(where, QStringLiteral(" must be ") + QLatin1String(wanted));
+}
+
+simdjson::dom::object object(simdjson::dom::element value, const Where &where)
+{
+    simdjson::dom::object result;
+    if (value.get_object().get(result) != simdjson::SUCCESS)
+        wrongType(value, where, "an object");
+    return result;
+}
+
+QString text(simdjson::dom::element value, const Where &where)
+{
+    std::string_view utf8;
+    if (value.get_string().get(utf8) != simdjson::SUCCESS)
+        wrongType(value, where, "a string");
+    // simdjson has already refused invalid UTF-8, lone surrogate escapes and raw
+    // control characters, so the conversion never substitutes anything.
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+qint64 integer(simdjson::dom::element value, const Where &where)
+{
+    // Only integer form is taken. simdjson hands a number with a fraction or an
+    // exponent over as a double, already rounded to 53 bits: 9007199254740993.0
+    // would arrive as ...992, and 1.00000000000000000001 as exactly 1. The text is
+    // gone by then, so taking an integral-looking double would risk rounding
+    // silently; refusing every such number never does. Integers above the signed
+    // 64-bit range come as uint64 (refused here); below it the parser itself
+    // refuses the text.
+    int64_t result = 0;
+    if (value.get_int64().get(result) == simdjson::SUCCESS)
+        return result;
+    if (value.is_uint64())
+        fail(where, QStringLiteral(" must be an integer within the signed 64-bit range"));
+    if (value.is_double())
+        fail(where, QStringLiteral(" must be an integer written without fraction or exponent"));
+    wrongType(value, where, "an integer");
+}
+
+std::optional<simdjson::dom::element> optional(simdjson::dom::object object, const char *key)
+{
+    simdjson::dom::element value;
+    if (object.at_key(key).get(value) != simdjson::SUCCESS || value.is_null())
+        return std::nullopt;
+    return value;
+}
+
+simdjson::dom::element required(simdjson::dom::object object, const char *key, const Where &where)
+{
+    simdjson::dom::element value;
+    if (object.at_key(key).get(value) != simdjson::SUCCESS)
+        fail(where.member(key), QStringLiteral(" is missing"));
+    if (value.is_null())
+        fail(where.member(key), QStringLiteral(" is null"));
+    return value;
+}
+
+QString requiredText(simdjson::dom::object object, const char *key, const Where &where)
+{
+    return text(required(object, key, where), where.member(key));
+}
+
+std::optional<QString> optionalText(
+    simdjson::dom::object object, const char *key, const Where &where)
+{
+    const auto value = optional(object, key);
+    if (!value)
+        return std::nullopt;
+    return text(*value, where.member(key));
+}
+
+template<typename T, typename ReadOne>
+QList<T> list(simdjson::dom::element value, const Where &where, ReadOne readOne)
+{
+    simdjson::dom::array elements;
+    if (value.get_array().get(elements) != simdjson::SUCCESS)
+        wrongType(value, where, "an array");
+    QList<T> result;
+    result.reserve(static_cast<qsizetype>(elements.size()));
+    qsizetype index = 0;
+    for (simdjson::dom::element element : elements)
+        result.append(readOne(element, where.element(index++)));
+    return result;
+}
+
+QList<QString> requiredTextList(simdjson::dom::object object, const char *key, const Where &where)
+{
+    return list<QString>(required(object, key, where), where.member(key), text);
+}
+
+template<typename T, typename ReadOne>
+std::optional<QList<T>> optionalList(
+    simdjson::dom::object object, const char *key, const Where &where, ReadOne readOne)
+{
+    const auto value = optional(object, key);
+    if (!value)
+        return std::nullopt;
+    return list<T>(*value, where.member(key), readOne);
+}
+
+using Pack = CapabilityPack;
+
+Pack::Persona persona(simdjson::dom::element value, const Where &path)
+{
+    const auto o = object(value, path);
+    Pack::Persona r;
+    r.name = requiredText(o, "name", path);
+    r.role = requiredText(o, "role", path);
+    r.voice = requiredText(o, "voice", path);
+    r.languages = requiredTextList(o, "languages", path);
+    r.addressFallback = optionalText(o, "address_fallback", path);
+    return r;
+}
+
+Pack::NLUExample nluExample(simdjson::dom::element value, const Where &path)
+{
+    const auto o = object(value, path);
+    Pack::NLUExample r;
+    r.user = requiredText(o, "user", path);
+    r.intent = requiredText(o, "intent", path);
+    r.notes = optionalText(o, "notes", path);
+    return r;
+}
+
+Pack::NLU nlu(simdjson::dom::element value, const Where &path)
+{
+    const auto o = object(value, path);
+    Pack::NLU r;
+    r.intents = requiredTextList(o, "intents", path);
+    r.schemaHint = requiredText(o, "schema_hint", path);
+    r.examples = optionalList<Pack::NLUExample>(o, "examples", path, nluExample);
+    return r;
+}
+
+Pack::ReplyRules replyRules(simdjson::dom::element value, const Where &path)
+{
+    const auto o = object(value, path);
+    Pack::ReplyRules r;
+    r.systemPreamble = optionalText(o, "system_preamble", path);
+    r.hardRules = requiredTextList(o, "hard_rules", path);
+    r.cta = requiredText(o, "cta", path);
+    r.style = optionalText(o, "style", path);
+    // The document carries "markdown" before "max_words"; the first failure must
+    // be the one a reader going through the members in that order meets.
+    r.markdown = optionalText(o, "markdown", path);
+    r.maxWords = integer(required(o, "max_words", path), path.member("max_words"));
+    return r;
+}
+
+Pack::ExampleTurn exampleTurn(simdjson::dom::element value, const Where &path)
+{
+    const auto o = object(value, path);
+    Pack::ExampleTurn r;
+    r.user = requiredText(o, "user", path);
+    r.assistant = requiredText(o, "assistant", path);
+    r.why = optionalText(o, "why", path);
+    return r;
+}
+
+Pack::FewShot fewShot(simdjson::dom::element value, const Where &path)
+{
+    const auto o = object(value, path);
+    Pack::FewShot r;
+    r.good = optionalList<Pack::ExampleTurn>(o, "good", path, exampleTurn);
+    r.bad = optionalList<Pack::ExampleTurn>(o, "bad", path, exampleTurn);
+    return r;
+}
+
+Pack::GuardRow guardRow(simdjson::dom::element value, const Where &path)
+{
+    const auto o = object(value, path);
+    Pack::GuardRow r;
+    r.action = requiredText(o, "action", path);
+    r.level = requiredText(o, "level", path);
+    return r;
+}
+
+Pack::Guardrails guardrails(simdjson::dom::element value, const Where &path)
+{
+    const auto o = object(value, path);
+    Pack::Guardrails r;
+    r.confirmCopy = optionalText(o, "confirm_copy", path);
+    r.matrix = list<Pack::GuardRow>(required(o, "matrix", path), path.member("matrix"), guardRow);
+    r.deny = requiredTextList(o, "deny", path);
+    return r;
+}
+
+Pack::Provenance provenance(simdjson::dom::element value, const Where &path)
+{
+    const auto o = object(value, path);
+    Pack::Provenance r;
+    r.author = optionalText(o, "author", path);
+    r.coachModel = optionalText(o, "coach_model", path);
+    r.coachInstruction = optionalText(o, "coach_instruction", path);
+    r.updatedAt = optionalText(o, "updated_at", path);
+    return r;
+}
+
+template<typename T, typename Read>
+T requiredRecord(simdjson::dom::object object, const char *key, const Where &where, Read read)
+{
+    return read(required(object, key, where), where.member(key));
+}
+
+Pack::Modules modules(simdjson::dom::element value, const Where &path)
+{
+    const auto o = object(value, path);
+    Pack::Modules r;
+    r.persona = requiredRecord<Pack::Persona>(o, "persona", path, persona);
+    r.nlu = requiredRecord<Pack::NLU>(o, "nlu", path, nlu);
+    r.replyRules = requiredRecord<Pack::ReplyRules>(o, "reply_rules", path, replyRules);
+    r.fewShot = requiredRecord<Pack::FewShot>(o, "few_shot", path, fewShot);
+    r.guardrails = requiredRecord<Pack::Guardrails>(o, "guardrails", path, guardrails);
+    return r;
+}
+
+Pack pack(simdjson::dom::element value, const Where &path)
+{
+    const auto o = object(value, path);
+    Pack r;
+    r.packId = requiredText(o, "pack_id", path);
+    r.version = requiredText(o, "version", path);
+    r.status = requiredText(o, "status", path);
+    r.parentVersion = optionalText(o, "parent_version", path);
+    r.lockedInvariants = requiredTextList(o, "locked_invariants", path);
+    r.modules = requiredRecord<Pack::Modules>(o, "modules", path, modules);
+    if (const auto p = optional(o, "provenance"))
+        r.provenance = provenance(*p, path.member("provenance"));
+    return r;
+}
+
+} // namespace
+
+QString midSentence(QString description)
+{
+    if (description.startsWith(QLatin1String("The ")))
+        description[0] = QLatin1Char('t');
+    return description;
+}
+
+Document::Document(QByteArrayView text)
+{
+    // The parser copies the text into its own padded buffer, so any QByteArrayView will do.
+    const auto error = m_parser
+                           .parse(reinterpret_cast<const uint8_t *>(text.data()),
+                               static_cast<size_t>(text.size()), true)
+                           .get(m_root);
+    if (error != simdjson::SUCCESS)
+        throw JsonReadError(QStringLiteral("The text is not valid JSON (%1)")
+                                .arg(QString::fromLatin1(simdjson::error_message(error))));
+}
+
+simdjson::dom::object object(simdjson::dom::element value, const QString &path)
+{
+    return object(value, Where {nullptr, nullptr, -1, &path});
+}
+
+std::optional<simdjson::dom::element> member(simdjson::dom::object object, const char *key)
+{
+    return optional(object, key);
+}
+
+QString string(simdjson::dom::element value, const QString &path)
+{
+    return text(value, Where {nullptr, nullptr, -1, &path});
+}
+
+qint64 integer(simdjson::dom::element value, const QString &path)
+{
+    return integer(value, Where {nullptr, nullptr, -1, &path});
+}
+
+QString requiredString(simdjson::dom::object object, const char *key, const QString &objectPath)
+{
+    return requiredText(object, key, Where {nullptr, nullptr, -1, &objectPath});
+}
+
+std::optional<QString> optionalString(
+    simdjson::dom::object object, const char *key, const QString &objectPath)
+{
+    return optionalText(object, key, Where {nullptr, nullptr, -1, &objectPath});
+}
+
+CapabilityPack capabilityPack(simdjson::dom::element value, const QString &path)
+{
+    try {
+        return pack(value, Where {nullptr, nullptr, -1, &path});
+    } catch (const JsonReadError &error) {
+        throw JsonReadError(QStringLiteral("Could not read the capability pack: ")
+            + midSentence(error.description()));
+    }
+}
+
+} // namespace JsonRead
