@@ -1,0 +1,179 @@
+// tavi-pack-service: a small, real pack service for running and testing Vuzev
+// Tavi on one machine. Prints "listening on http://HOST:PORT" once it accepts.
+
+#include "ModelClient.h"
+#include "PackServer.h"
+#include "PackStore.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QHostAddress>
+#include <QNetworkAccessManager>
+#include <QSocketNotifier>
+#include <QThread>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+int quitPipe[2] = {-1, -1};
+
+void onQuitSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(quitPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM end the event loop so the database closes normally; the
+// data would be safe without it, this only keeps the WAL file tidy.
+void quitOnSignals(QCoreApplication *app)
+{
+    if (::pipe(quitPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, &QCoreApplication::quit);
+    struct sigaction action = {};
+    action.sa_handler = onQuitSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+[[noreturn]] void fail(const QString &text)
+{
+    std::fprintf(stderr, "tavi-pack-service: %s\n", qPrintable(text));
+    std::exit(2);
+}
+
+struct Listen
+{
+    QHostAddress address;
+    quint16 port = 0;
+};
+
+Listen parseListen(const QString &text)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        fail(QStringLiteral("--listen wants HOST:PORT, got \"%1\"").arg(text));
+    QString host = text.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    bool ok = false;
+    const uint port = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || port > 65535)
+        fail(QStringLiteral("--listen has no valid port in \"%1\"").arg(text));
+    QHostAddress address = host == QLatin1String("localhost")
+        ? QHostAddress(QHostAddress::LocalHost)
+        : QHostAddress(host);
+    if (address.isNull())
+        fail(QStringLiteral("--listen has no valid IP address in \"%1\"").arg(text));
+    return Listen {address, static_cast<quint16>(port)};
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tavi-pack-service"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Reference pack service for Vuzev Tavi."));
+    parser.addHelpOption();
+    const QCommandLineOption listenOption(QStringLiteral("listen"),
+        QStringLiteral("Address to listen on (port 0: any free)."), QStringLiteral("HOST:PORT"),
+        QStringLiteral("127.0.0.1:8787"));
+    const QCommandLineOption dbOption(QStringLiteral("db"),
+        QStringLiteral("SQLite database file, or :memory:."), QStringLiteral("FILE"),
+        QStringLiteral(":memory:"));
+    const QCommandLineOption seedOption(QStringLiteral("seed"),
+        QStringLiteral("Pack made live when the database is empty."), QStringLiteral("PACK.json"));
+    const QCommandLineOption tokenOption(QStringLiteral("token"),
+        QStringLiteral("Operator token every request must carry (visible to other local users "
+                       "in the process list; prefer --token-env)."),
+        QStringLiteral("TOKEN"));
+    const QCommandLineOption tokenEnvOption(QStringLiteral("token-env"),
+        QStringLiteral("Name of an environment variable holding the operator token."),
+        QStringLiteral("VAR"));
+    const QCommandLineOption modelUrlOption(QStringLiteral("model-url"),
+        QStringLiteral("OpenAI-compatible server; {URL}/chat/completions is called."),
+        QStringLiteral("URL"));
+    const QCommandLineOption modelOption(QStringLiteral("model"),
+        QStringLiteral("Model name sent to the model server."), QStringLiteral("NAME"));
+    QCommandLineOption pauseOption(QStringLiteral("pause-in-publish"),
+        QStringLiteral("Testing: stall inside the N-th publish, just "
+                       "before its commit."),
+        QStringLiteral("N"));
+    pauseOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({listenOption, dbOption, seedOption, tokenOption, tokenEnvOption,
+        modelUrlOption, modelOption, pauseOption});
+    parser.process(app);
+
+    const Listen listen = parseListen(parser.value(listenOption));
+
+    QByteArray token;
+    if (parser.isSet(tokenOption) && parser.isSet(tokenEnvOption))
+        fail(QStringLiteral("give either --token or --token-env, not both"));
+    if (parser.isSet(tokenOption))
+        token = parser.value(tokenOption).toUtf8();
+    if (parser.isSet(tokenEnvOption))
+        token = qgetenv(parser.value(tokenEnvOption).toLocal8Bit().constData());
+    if ((parser.isSet(tokenOption) || parser.isSet(tokenEnvOption)) && token.isEmpty())
+        fail(
+            QStringLiteral("the operator token is empty; leave the option out to run without one"));
+
+    QNetworkAccessManager network;
+    std::optional<ModelClient> model;
+    if (parser.isSet(modelUrlOption) != parser.isSet(modelOption))
+        fail(QStringLiteral("--model-url and --model go together"));
+    if (parser.isSet(modelUrlOption)) {
+        const QUrl url(parser.value(modelUrlOption), QUrl::StrictMode);
+        if (!url.isValid()
+            || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+            fail(QStringLiteral("--model-url is not an http(s) URL"));
+        model.emplace(url, parser.value(modelOption), &network);
+    }
+
+    std::unique_ptr<PackStore> store;
+    try {
+        store = std::make_unique<PackStore>(parser.value(dbOption));
+        if (store->isEmpty() && parser.isSet(seedOption)) {
+            QFile file(parser.value(seedOption));
+            if (!file.open(QIODevice::ReadOnly))
+                fail(QStringLiteral("cannot read the seed pack %1: %2")
+                         .arg(file.fileName(), file.errorString()));
+            store->seed(CapabilityPack::fromJson(file.readAll()));
+        }
+    } catch (const TaviError &error) {
+        fail(error.description());
+    }
+
+    if (parser.isSet(pauseOption)) {
+        const int stallAt = parser.value(pauseOption).toInt();
+        store->setBeforeCommitHook([stallAt, count = 0]() mutable {
+            if (++count != stallAt)
+                return;
+            std::fprintf(stdout, "publish paused before commit\n");
+            std::fflush(stdout);
+            QThread::sleep(60);
+        });
+    }
+
+    PackServer server(store.get(), std::move(token), std::move(model));
+    const quint16 port = server.listen(listen.address, listen.port);
+    if (port == 0)
+        fail(QStringLiteral("cannot listen on %1").arg(parser.value(listenOption)));
+
+    const QString host = listen.address.protocol() == QAbstractSocket::IPv6Protocol
+        ? QStringLiteral("[%1]").arg(listen.address.toString())
+        : listen.address.toString();
+    std::fprintf(stdout, "listening on http://%s:%u\n", qPrintable(host), unsigned(port));
+    std::fflush(stdout);
+
+    quitOnSignals(&app);
+    return QCoreApplication::exec();
+}
