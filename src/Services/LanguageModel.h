@@ -12,6 +12,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <chrono>
 #include <optional>
 
 struct GenerationOptions
@@ -36,7 +37,13 @@ class SystemLanguageModel : public QObject
 public:
     struct Availability
     {
-        enum class Reason { none, deviceNotEligible, appleIntelligenceNotEnabled, modelNotReady, other };
+        enum class Reason {
+            none,
+            deviceNotEligible,
+            appleIntelligenceNotEnabled,
+            modelNotReady,
+            other
+        };
         Reason reason = Reason::other;
         // For Reason::other: a short account of why (e.g. the status the server answered).
         QString description;
@@ -60,11 +67,23 @@ public:
     // Points the model at another server; used by the program's set-up and by tests.
     void configure(const QUrl &endpoint, const QString &modelName, bool enabled = true);
 
+    // How long a probe and a model run may take. A run is bounded so that a wedged
+    // server cannot hold a coach run for ever, yet long enough for a slow CPU model.
+    void setTimeouts(
+        std::chrono::milliseconds probeTimeout, std::chrono::milliseconds responseTimeout);
+    std::chrono::milliseconds responseTimeout() const;
+
 Q_SIGNALS:
     void availabilityChanged();
 
 private:
     explicit SystemLanguageModel(QObject *parent = nullptr);
+    void setAvailability(const Availability &availability);
+    void startProbe();
+    QCoro::Task<> probe();
+    static QCoro::Task<Availability> probeOnce(
+        QUrl endpoint, QString modelName, bool enabled, std::chrono::milliseconds timeout);
+
     struct Private;
     Private *d;
 };
@@ -78,7 +97,7 @@ public:
     // The answer text. Throws LanguageModelError. `responseSchema`, when given and
     // the server supports it, constrains the answer to that JSON schema.
     QCoro::Task<QString> respond(QString prompt, GenerationOptions options = {},
-                                 std::optional<QJsonObject> responseSchema = std::nullopt);
+        std::optional<QJsonObject> responseSchema = std::nullopt);
 
 private:
     SystemLanguageModel *m_model;
