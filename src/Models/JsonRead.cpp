@@ -1,5 +1,7 @@
 #include "JsonRead.h"
 
+#include <emmintrin.h>
+
 namespace JsonRead {
 
 namespace {
@@ -10,26 +12,85 @@ namespace {
 struct Where
 {
     const Where *parent = nullptr;
-    const char *key = nullptr; // a member of the parent object
+    std::string_view key; // a member of the parent object
     qsizetype index = -1; // or an element of the parent array
     const QString *base = nullptr; // or the path the caller gave
 
-    Where member(const char *k) const { return {this, k, -1, nullptr}; }
-    Where element(qsizetype i) const { return {this, nullptr, i, nullptr}; }
+    Where member(std::string_view k) const { return {this, k, -1, nullptr}; }
+    Where element(qsizetype i) const { return {this, {}, i, nullptr}; }
 
     QString text() const
     {
         QString result = parent ? parent->text() : (base ? *base : QString());
-        if (key) {
+        if (!key.empty()) {
             if (!result.isEmpty())
                 result += QLatin1Char('.');
-            result += QLatin1String(key);
+            result += QLatin1String(key.data(), static_cast<qsizetype>(key.size()));
         } else if (index >= 0) {
             result += QLatin1Char('[') + QString::number(index) + QLatin1Char(']');
         }
         return result;
     }
 };
+
+// simdjson has already refused invalid UTF-8, lone surrogate escapes and raw
+// control characters, so decoding here needs no checks and never substitutes
+// anything. Pack texts are mostly ASCII and a large pack has a hundred thousand
+// of them: ASCII runs are widened sixteen bytes at a time straight into the
+// string's buffer, which is what keeps reading close to the parser's own speed.
+QString fromValidUtf8(std::string_view utf8)
+{
+    const auto n = static_cast<qsizetype>(utf8.size());
+    const auto *in = reinterpret_cast<const unsigned char *>(utf8.data());
+    // UTF-16 never needs more units than UTF-8 has bytes.
+    QString result(n, Qt::Uninitialized);
+    auto *out = reinterpret_cast<char16_t *>(result.data());
+    qsizetype i = 0;
+    qsizetype o = 0;
+    const __m128i zero = _mm_setzero_si128();
+    while (i < n) {
+        while (i + 16 <= n) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+            const int nonAscii = _mm_movemask_epi8(bytes);
+            if (nonAscii != 0) {
+                const int run = __builtin_ctz(static_cast<unsigned>(nonAscii));
+                for (int k = 0; k < run; ++k)
+                    out[o + k] = in[i + k];
+                i += run;
+                o += run;
+                break;
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + o), _mm_unpacklo_epi8(bytes, zero));
+            _mm_storeu_si128(
+                reinterpret_cast<__m128i *>(out + o + 8), _mm_unpackhi_epi8(bytes, zero));
+            i += 16;
+            o += 16;
+        }
+        if (i >= n)
+            break;
+        const char32_t c = in[i];
+        if (c < 0x80) {
+            out[o++] = static_cast<char16_t>(c);
+            i += 1;
+        } else if (c < 0xe0) {
+            out[o++] = static_cast<char16_t>(((c & 0x1f) << 6) | (in[i + 1] & 0x3f));
+            i += 2;
+        } else if (c < 0xf0) {
+            out[o++] = static_cast<char16_t>(
+                ((c & 0x0f) << 12) | ((in[i + 1] & 0x3f) << 6) | (in[i + 2] & 0x3f));
+            i += 3;
+        } else {
+            const char32_t cp = (((c & 0x07) << 18) | ((in[i + 1] & 0x3fu) << 12)
+                                    | ((in[i + 2] & 0x3fu) << 6) | (in[i + 3] & 0x3fu))
+                - 0x10000;
+            out[o++] = static_cast<char16_t>(0xd800 + (cp >> 10));
+            out[o++] = static_cast<char16_t>(0xdc00 + (cp & 0x3ff));
+            i += 4;
+        }
+    }
+    result.truncate(o);
+    return result;
+}
 
 [[noreturn]] void fail(const Where &where, const QString &problem)
 {
@@ -58,9 +119,7 @@ QString text(simdjson::dom::element value, const Where &where)
     std::string_view utf8;
     if (value.get_string().get(utf8) != simdjson::SUCCESS)
         wrongType(value, where, "a string");
-    // simdjson has already refused invalid UTF-8, lone surrogate escapes and raw
-    // control characters, so the conversion never substitutes anything.
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+    return fromValidUtf8(utf8);
 }
 
 qint64 integer(simdjson::dom::element value, const Where &where)
@@ -82,7 +141,7 @@ qint64 integer(simdjson::dom::element value, const Where &where)
     wrongType(value, where, "an integer");
 }
 
-std::optional<simdjson::dom::element> optional(simdjson::dom::object object, const char *key)
+std::optional<simdjson::dom::element> optional(simdjson::dom::object object, std::string_view key)
 {
     simdjson::dom::element value;
     if (object.at_key(key).get(value) != simdjson::SUCCESS || value.is_null())
@@ -90,7 +149,8 @@ std::optional<simdjson::dom::element> optional(simdjson::dom::object object, con
     return value;
 }
 
-simdjson::dom::element required(simdjson::dom::object object, const char *key, const Where &where)
+simdjson::dom::element required(
+    simdjson::dom::object object, std::string_view key, const Where &where)
 {
     simdjson::dom::element value;
     if (object.at_key(key).get(value) != simdjson::SUCCESS)
@@ -100,13 +160,13 @@ simdjson::dom::element required(simdjson::dom::object object, const char *key, c
     return value;
 }
 
-QString requiredText(simdjson::dom::object object, const char *key, const Where &where)
+QString requiredText(simdjson::dom::object object, std::string_view key, const Where &where)
 {
     return text(required(object, key, where), where.member(key));
 }
 
 std::optional<QString> optionalText(
-    simdjson::dom::object object, const char *key, const Where &where)
+    simdjson::dom::object object, std::string_view key, const Where &where)
 {
     const auto value = optional(object, key);
     if (!value)
@@ -128,14 +188,15 @@ QList<T> list(simdjson::dom::element value, const Where &where, ReadOne readOne)
     return result;
 }
 
-QList<QString> requiredTextList(simdjson::dom::object object, const char *key, const Where &where)
+QList<QString> requiredTextList(
+    simdjson::dom::object object, std::string_view key, const Where &where)
 {
     return list<QString>(required(object, key, where), where.member(key), text);
 }
 
 template<typename T, typename ReadOne>
 std::optional<QList<T>> optionalList(
-    simdjson::dom::object object, const char *key, const Where &where, ReadOne readOne)
+    simdjson::dom::object object, std::string_view key, const Where &where, ReadOne readOne)
 {
     const auto value = optional(object, key);
     if (!value)
@@ -242,7 +303,7 @@ Pack::Provenance provenance(simdjson::dom::element value, const Where &path)
 }
 
 template<typename T, typename Read>
-T requiredRecord(simdjson::dom::object object, const char *key, const Where &where, Read read)
+T requiredRecord(simdjson::dom::object object, std::string_view key, const Where &where, Read read)
 {
     return read(required(object, key, where), where.member(key));
 }
@@ -283,6 +344,12 @@ QString midSentence(QString description)
     return description;
 }
 
+QString notJson(simdjson::error_code error)
+{
+    return QStringLiteral("The text is not valid JSON (%1)")
+        .arg(QString::fromLatin1(simdjson::error_message(error)));
+}
+
 Document::Document(QByteArrayView text)
 {
     // The parser copies the text into its own padded buffer, so any QByteArrayView will do.
@@ -291,13 +358,12 @@ Document::Document(QByteArrayView text)
                                static_cast<size_t>(text.size()), true)
                            .get(m_root);
     if (error != simdjson::SUCCESS)
-        throw JsonReadError(QStringLiteral("The text is not valid JSON (%1)")
-                                .arg(QString::fromLatin1(simdjson::error_message(error))));
+        throw JsonReadError(notJson(error));
 }
 
 simdjson::dom::object object(simdjson::dom::element value, const QString &path)
 {
-    return object(value, Where {nullptr, nullptr, -1, &path});
+    return object(value, Where {nullptr, {}, -1, &path});
 }
 
 std::optional<simdjson::dom::element> member(simdjson::dom::object object, const char *key)
@@ -307,29 +373,29 @@ std::optional<simdjson::dom::element> member(simdjson::dom::object object, const
 
 QString string(simdjson::dom::element value, const QString &path)
 {
-    return text(value, Where {nullptr, nullptr, -1, &path});
+    return text(value, Where {nullptr, {}, -1, &path});
 }
 
 qint64 integer(simdjson::dom::element value, const QString &path)
 {
-    return integer(value, Where {nullptr, nullptr, -1, &path});
+    return integer(value, Where {nullptr, {}, -1, &path});
 }
 
 QString requiredString(simdjson::dom::object object, const char *key, const QString &objectPath)
 {
-    return requiredText(object, key, Where {nullptr, nullptr, -1, &objectPath});
+    return requiredText(object, key, Where {nullptr, {}, -1, &objectPath});
 }
 
 std::optional<QString> optionalString(
     simdjson::dom::object object, const char *key, const QString &objectPath)
 {
-    return optionalText(object, key, Where {nullptr, nullptr, -1, &objectPath});
+    return optionalText(object, key, Where {nullptr, {}, -1, &objectPath});
 }
 
 CapabilityPack capabilityPack(simdjson::dom::element value, const QString &path)
 {
     try {
-        return pack(value, Where {nullptr, nullptr, -1, &path});
+        return pack(value, Where {nullptr, {}, -1, &path});
     } catch (const JsonReadError &error) {
         throw JsonReadError(QStringLiteral("Could not read the capability pack: ")
             + midSentence(error.description()));

@@ -43,6 +43,9 @@ QString requiredString(simdjson::dom::object object, const char *key, const QStr
 std::optional<QString> optionalString(
     simdjson::dom::object object, const char *key, const QString &objectPath);
 
+// The description of a text that simdjson refused.
+QString notJson(simdjson::error_code error);
+
 // An error description made to follow a prefix such as "Could not read ...: ".
 QString midSentence(QString description);
 
