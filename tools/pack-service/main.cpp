@@ -1,6 +1,7 @@
 // tavi-pack-service: a small, real pack service for running and testing Vuzev
 // Tavi on one machine. Prints "listening on http://HOST:PORT" once it accepts.
 
+#include "BoundedTcpServer.h"
 #include "ModelClient.h"
 #include "PackServer.h"
 #include "PackStore.h"
@@ -164,9 +165,12 @@ int main(int argc, char *argv[])
     }
 
     PackServer server(store.get(), std::move(token), std::move(model));
-    const quint16 port = server.listen(listen.address, listen.port);
-    if (port == 0)
-        fail(QStringLiteral("cannot listen on %1").arg(parser.value(listenOption)));
+    auto *listener = new BoundedTcpServer(PackServer::maxBodyBytes, &server);
+    if (!listener->listen(listen.address, listen.port))
+        fail(QStringLiteral("cannot listen on %1: %2")
+                 .arg(parser.value(listenOption), listener->errorString()));
+    server.bind(listener);
+    const quint16 port = listener->serverPort();
 
     const QString host = listen.address.protocol() == QAbstractSocket::IPv6Protocol
         ? QStringLiteral("[%1]").arg(listen.address.toString())
