@@ -353,6 +353,7 @@ bool ScriptedHttpServer::takeRequest(
             malformed = true;
             return false;
         }
+        request.headerLines.append(line);
         request.headers.append({line.left(colon), line.mid(colon + 1).trimmed()});
     }
 

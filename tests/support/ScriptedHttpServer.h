@@ -27,7 +27,11 @@ struct ScriptedRequest
     QByteArray target; // as on the request line: path and query
     QByteArray version; // e.g. "HTTP/1.1"
     QByteArray requestLine; // without the CRLF
-    QList<QPair<QByteArray, QByteArray>> headers; // names and values as received, in order
+    // Names as received, values with the blanks around them removed, in order.
+    QList<QPair<QByteArray, QByteArray>> headers;
+    // The header lines exactly as received, without their CRLF: for values whose
+    // blanks matter.
+    QList<QByteArray> headerLines;
     QByteArray body; // decoded from Content-Length or chunked framing
     int connection = 0; // 1 for the first connection the server accepted, and so on
 

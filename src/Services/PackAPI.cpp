@@ -1,0 +1,430 @@
+#include "PackAPI.h"
+
+#include "Envelopes.h"
+#include "Network.h"
+#include "PackAPIError.h"
+
+#include <QCoroFuture>
+#include <QCoroNetworkReply>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <simdjson.h>
+
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <optional>
+
+namespace {
+
+constexpr std::chrono::milliseconds defaultTimeout {60000};
+std::atomic<std::chrono::milliseconds::rep> timeoutMs {defaultTimeout.count()};
+
+// The same number of hops a browser allows before giving up on a loop.
+constexpr int maxRedirects = 10;
+
+// Answers up to this size are decoded where they arrive: below it a decode takes
+// well under a millisecond, less than handing the work to a pool thread and back.
+// Above it the decode moves off the calling thread so that a user interface on it
+// keeps drawing while a multi-megabyte pack is read.
+constexpr qsizetype inlineDecodeLimit = 64 * 1024;
+
+const QByteArray tokenHeader = QByteArrayLiteral("X-Tavi-Operator-Token");
+
+struct Origin
+{
+    QString scheme;
+    QString host;
+    int port = -1;
+    bool operator==(const Origin &) const = default;
+};
+
+Origin originOf(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    const int defaultPort = scheme == QLatin1String("https") ? 443
+        : scheme == QLatin1String("http")                    ? 80
+                                                             : -1;
+    return {scheme, url.host().toLower(), url.port(defaultPort)};
+}
+
+QString originText(const QUrl &url)
+{
+    return url.toString(
+        QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment);
+}
+
+bool isHttpScheme(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
+}
+
+QString durationText(std::chrono::milliseconds duration)
+{
+    const auto ms = duration.count();
+    if (ms % 1000 == 0)
+        return QString::number(ms / 1000)
+            + (ms == 1000 ? QStringLiteral(" second") : QStringLiteral(" seconds"));
+    return QString::number(ms) + QStringLiteral(" milliseconds");
+}
+
+// Qt reports an HTTP status outside 2xx as an error of its own; those are answers
+// and go through the status check. Everything below 200, and the two protocol
+// failures, mean no complete answer arrived.
+bool isTransportFailure(QNetworkReply::NetworkError error)
+{
+    return (error != QNetworkReply::NoError && error < 200)
+        || error == QNetworkReply::ProtocolUnknownError || error == QNetworkReply::ProtocolFailure;
+}
+
+TransportError transportError(const QNetworkReply &reply, const QUrl &url)
+{
+    const QString where = originText(url);
+    const QString detail = reply.errorString();
+    switch (reply.error()) {
+    case QNetworkReply::ConnectionRefusedError:
+        return TransportError(QStringLiteral("Could not connect to the pack service at %1: the "
+                                             "connection was refused.")
+                                  .arg(where));
+    case QNetworkReply::HostNotFoundError:
+        return TransportError(
+            QStringLiteral("Could not find the pack service's host %1.").arg(url.host()));
+    case QNetworkReply::TimeoutError:
+        return TransportError(
+            QStringLiteral("The connection to the pack service at %1 timed out.").arg(where));
+    case QNetworkReply::RemoteHostClosedError:
+        return TransportError(QStringLiteral("The pack service at %1 closed the connection "
+                                             "before its answer was complete.")
+                                  .arg(where));
+    case QNetworkReply::SslHandshakeFailedError:
+        return TransportError(QStringLiteral("Could not make a secure (TLS) connection to the "
+                                             "pack service at %1: %2")
+                                  .arg(where, detail));
+    case QNetworkReply::OperationCanceledError:
+        return TransportError(QStringLiteral("The request to the pack service was cancelled."));
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+        return TransportError(QStringLiteral("The network is not available: %1").arg(detail));
+    case QNetworkReply::ProtocolUnknownError:
+        return TransportError(
+            QStringLiteral("The pack service address %1 is not an http or https address.")
+                .arg(url.toString(QUrl::RemoveUserInfo)));
+    default:
+        break;
+    }
+    if (reply.error() >= QNetworkReply::ProxyConnectionRefusedError
+        && reply.error() <= QNetworkReply::UnknownProxyError)
+        return TransportError(
+            QStringLiteral("The proxy failed the request to the pack service: %1").arg(detail));
+    return TransportError(
+        QStringLiteral("The request to the pack service at %1 failed: %2").arg(where, detail));
+}
+
+// A body that is not valid UTF-8 is shown as nothing rather than as replacement
+// characters: the operator learns the status, not garbage.
+QString utf8OrEmpty(const QByteArray &bytes)
+{
+    if (!simdjson::validate_utf8(bytes.constData(), static_cast<size_t>(bytes.size())))
+        return QString();
+    return QString::fromUtf8(bytes);
+}
+
+struct ReplyDeleter
+{
+    void operator()(QNetworkReply *reply) const
+    {
+        if (!reply->isFinished())
+            reply->abort();
+        reply->deleteLater();
+    }
+};
+
+// Runs `work` on a pool thread and resumes on the calling thread with its result.
+// The exception travels by hand: QtConcurrent only carries QException types.
+template<typename T, typename Work> QCoro::Task<T> offThread(Work work)
+{
+    struct Outcome
+    {
+        std::optional<T> value;
+        std::exception_ptr error;
+    };
+    QFuture<Outcome> future = QtConcurrent::run([work = std::move(work)]() mutable {
+        Outcome outcome;
+        try {
+            outcome.value.emplace(work());
+        } catch (...) {
+            outcome.error = std::current_exception();
+        }
+        return outcome;
+    });
+    Outcome outcome = co_await future;
+    if (outcome.error)
+        std::rethrow_exception(outcome.error);
+    co_return std::move(*outcome.value);
+}
+
+template<typename T, typename Decode> QCoro::Task<T> decodeAnswer(QByteArray body, Decode decode)
+{
+    if (body.size() <= inlineDecodeLimit)
+        co_return decode(body);
+    auto work = [body, decode] { return decode(body); };
+    QCoro::Task<T> decoding = offThread<T>(std::move(work));
+    co_return co_await std::move(decoding);
+}
+
+// One exchange with the service: the request, any redirects, the status check.
+// Returns the body of a 2xx answer.
+QCoro::Task<QByteArray> exchange(
+    PackAPI api, QByteArray method, QString path, std::optional<QByteArray> body)
+{
+    QUrl url = api.apiURL(path);
+    if (!url.isValid() || url.isRelative() || !isHttpScheme(url) || url.host().isEmpty())
+        throw TransportError(
+            QStringLiteral("The pack service address %1 is not an absolute http or https address.")
+                .arg(url.isValid() ? url.toString(QUrl::RemoveUserInfo)
+                                   : QStringLiteral("\"")
+                            + api.baseURL.toString(QUrl::RemoveUserInfo) + QStringLiteral("\"")));
+    // A line break in a header value would let the token start a header of its own.
+    if (api.operatorToken.contains(QLatin1Char('\r'))
+        || api.operatorToken.contains(QLatin1Char('\n')) || api.operatorToken.contains(QChar(0)))
+        throw TransportError(QStringLiteral(
+            "The operator token contains a line break or a null character and cannot be sent."));
+
+    const Origin tokenOrigin = originOf(api.baseURL);
+    const QByteArray token = api.operatorToken.toUtf8();
+    const auto timeout = PackAPI::requestTimeout();
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.start(timeout);
+
+    for (int hop = 0;; ++hop) {
+        QNetworkRequest request(url);
+        // Redirects are followed here, not by Qt: its policies pass every header,
+        // the token included, on to whatever origin the service names.
+        request.setAttribute(
+            QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        if (body)
+            request.setRawHeader(
+                QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json"));
+        if (!token.isEmpty() && originOf(url) == tokenOrigin)
+            request.setRawHeader(tokenHeader, token);
+
+        QNetworkAccessManager &manager = sharedNetworkAccessManager();
+        std::unique_ptr<QNetworkReply, ReplyDeleter> reply(method == "GET" ? manager.get(request)
+                : method == "POST" && body ? manager.post(request, *body)
+                                           : manager.sendCustomRequest(request, method));
+
+        // One deadline for the whole exchange, redirects included: Qt's own
+        // transfer time-out restarts with every byte, so a service that trickles
+        // its answer would never time out.
+        bool timedOut = false;
+        const auto connection = QObject::connect(
+            &deadline, &QTimer::timeout, reply.get(), [&timedOut, raw = reply.get()] {
+                timedOut = true;
+                raw->abort();
+            });
+        if (!deadline.isActive()) {
+            timedOut = true;
+            reply->abort();
+        }
+        auto replyAwaitable = qCoro(reply.get());
+        QCoro::Task<bool> finished = replyAwaitable.waitForFinished();
+        co_await std::move(finished);
+        QObject::disconnect(connection);
+        if (timedOut)
+            throw TransportError(QStringLiteral("The pack service at %1 did not answer within %2.")
+                                     .arg(originText(url), durationText(timeout)));
+
+        const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (isTransportFailure(reply->error()) || !statusAttribute.isValid())
+            throw transportError(*reply, url);
+        const int status = statusAttribute.toInt();
+        const QByteArray answer = reply->readAll();
+
+        const bool redirect
+            = status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+        const QByteArray location = reply->rawHeader(QByteArrayLiteral("Location"));
+        if (redirect && !location.isEmpty()) {
+            const QUrl target = url.resolved(QUrl::fromEncoded(location));
+            if (target.isValid()) {
+                if (hop >= maxRedirects)
+                    throw TransportError(
+                        QStringLiteral("The pack service redirected the request more than %1 "
+                                       "times.")
+                            .arg(maxRedirects));
+                if (!isHttpScheme(target))
+                    throw TransportError(QStringLiteral("The pack service redirected the request "
+                                                        "to %1, which is not an http or https "
+                                                        "address.")
+                                             .arg(target.toString(QUrl::RemoveUserInfo)));
+                // 307 and 308 repeat the request as it was; the others turn a
+                // POST into a GET without a body, as browsers and the usual HTTP
+                // clients do.
+                if (status != 307 && status != 308 && method != "GET" && method != "HEAD") {
+                    method = "GET";
+                    body.reset();
+                }
+                url = target;
+                continue;
+            }
+        }
+
+        if (status < 200 || status > 299)
+            throw PackAPIError::http(status, utf8OrEmpty(answer));
+        co_return answer;
+    }
+}
+
+// The pack as the body's "pack" member beside `members`, written on a pool
+// thread: a large pack takes tens of milliseconds to serialise, too long for a
+// user-interface thread.
+QCoro::Task<QByteArray> packBody(CapabilityPack pack, QJsonObject members)
+{
+    auto work = [pack = std::move(pack), members = std::move(members)]() mutable {
+        members.insert(QStringLiteral("pack"), pack.toJsonObject());
+        return QJsonDocument(members).toJson(QJsonDocument::Compact);
+    };
+    QCoro::Task<QByteArray> writing = offThread<QByteArray>(std::move(work));
+    co_return co_await std::move(writing);
+}
+
+// GCC 12 destroys the temporaries of a full-expression that holds a co_await
+// twice. So no co_await here has a temporary in its statement: every task is
+// formed in a statement of its own from named values, then awaited.
+
+CapabilityPack readCurrent(const QByteArray &bytes)
+{
+    return Envelopes::readCurrentPackResponse(bytes).pack;
+}
+
+CapabilityPack readCoach(const QByteArray &bytes)
+{
+    return Envelopes::readCoachResponse(bytes).pack;
+}
+
+QString readPreview(const QByteArray &bytes)
+{
+    const auto response = Envelopes::readPreviewResponse(bytes);
+    // An absent reply or text reads as the empty text, not as a null QString.
+    return response.reply && response.reply->text ? *response.reply->text : QStringLiteral("");
+}
+
+CapabilityPack readPublish(const QByteArray &bytes)
+{
+    return Envelopes::readPublishResponse(bytes).pack;
+}
+
+template<typename T>
+QCoro::Task<T> operation(PackAPI api, QByteArray method, QString path,
+    std::optional<QByteArray> body, T (*read)(const QByteArray &))
+{
+    QCoro::Task<QByteArray> sending
+        = exchange(std::move(api), std::move(method), std::move(path), std::move(body));
+    const QByteArray answer = co_await std::move(sending);
+    QCoro::Task<T> decoding = decodeAnswer<T>(answer, read);
+    co_return co_await std::move(decoding);
+}
+
+template<typename T>
+QCoro::Task<T> operationWithPack(PackAPI api, QString path, CapabilityPack pack,
+    QJsonObject members, T (*read)(const QByteArray &))
+{
+    QCoro::Task<QByteArray> writing = packBody(std::move(pack), std::move(members));
+    std::optional<QByteArray> body = co_await std::move(writing);
+    QByteArray method = QByteArrayLiteral("POST");
+    QCoro::Task<T> sending
+        = operation<T>(std::move(api), std::move(method), std::move(path), std::move(body), read);
+    co_return co_await std::move(sending);
+}
+
+const QString currentPath = QStringLiteral("/api/capability-packs/current");
+const QString coachPath = QStringLiteral("/api/capability-packs/coach");
+const QString previewPath = QStringLiteral("/api/capability-packs/preview");
+const QString publishPath = QStringLiteral("/api/capability-packs/publish");
+const QString rollbackPath = QStringLiteral("/api/capability-packs/rollback");
+
+} // namespace
+
+std::optional<QUrl> PackAPI::parseBaseURL(const QString &text)
+{
+    // Strict parsing: a value with spaces or broken percent escapes is a typo, and
+    // the operator is better served by the default than by a request to nowhere.
+    if (text.isEmpty())
+        return std::nullopt;
+    QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.isEmpty())
+        return std::nullopt;
+    return url;
+}
+
+QUrl PackAPI::defaultBase()
+{
+    if (auto url = parseBaseURL(qEnvironmentVariable("TAVI_API_BASE")))
+        return *url;
+    return QUrl(QStringLiteral("https://packs.tavi.example"));
+}
+
+QUrl PackAPI::apiURL(const QString &path) const
+{
+    QString text = baseURL.toString(QUrl::FullyEncoded);
+    qsizetype start = 0;
+    while (start < text.size() && text[start] == QLatin1Char('/'))
+        ++start;
+    qsizetype end = text.size();
+    while (end > start && text[end - 1] == QLatin1Char('/'))
+        --end;
+    return QUrl(text.mid(start, end - start) + path, QUrl::StrictMode);
+}
+
+// Each operation copies the value into its coroutine: a caller may let the
+// PackAPI go before the answer arrives.
+QCoro::Task<CapabilityPack> PackAPI::current() const
+{
+    return operation<CapabilityPack>(
+        *this, QByteArrayLiteral("GET"), currentPath, std::nullopt, readCurrent);
+}
+
+QCoro::Task<CapabilityPack> PackAPI::coach(QString instruction, CapabilityPack pack) const
+{
+    QJsonObject members {{QStringLiteral("instruction"), instruction}};
+    return operationWithPack<CapabilityPack>(
+        *this, coachPath, std::move(pack), std::move(members), readCoach);
+}
+
+QCoro::Task<QString> PackAPI::preview(QString message, CapabilityPack pack) const
+{
+    QJsonObject members {{QStringLiteral("message"), message},
+        {QStringLiteral("sessionId"), QStringLiteral("preview-apple")}};
+    return operationWithPack<QString>(
+        *this, previewPath, std::move(pack), std::move(members), readPreview);
+}
+
+QCoro::Task<CapabilityPack> PackAPI::publish(CapabilityPack pack) const
+{
+    QJsonObject members {{QStringLiteral("coach_model"), QStringLiteral("apple-foundation")}};
+    return operationWithPack<CapabilityPack>(
+        *this, publishPath, std::move(pack), std::move(members), readPublish);
+}
+
+QCoro::Task<CapabilityPack> PackAPI::rollback() const
+{
+    return operation<CapabilityPack>(
+        *this, QByteArrayLiteral("POST"), rollbackPath, QByteArrayLiteral("{}"), readPublish);
+}
+
+std::chrono::milliseconds PackAPI::requestTimeout()
+{
+    return std::chrono::milliseconds(timeoutMs.load());
+}
+
+void PackAPI::setRequestTimeoutForTesting(std::chrono::milliseconds timeout)
+{
+    timeoutMs.store(timeout.count());
+}
