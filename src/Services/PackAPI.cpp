@@ -289,7 +289,22 @@ QCoro::Task<QByteArray> packBody(CapabilityPack pack, QJsonObject members)
 {
     auto work = [pack = std::move(pack), members = std::move(members)]() mutable {
         members.insert(QStringLiteral("pack"), pack.toJsonObject());
-        return QJsonDocument(members).toJson(QJsonDocument::Compact);
+        QByteArray body = QJsonDocument(members).toJson(QJsonDocument::Compact);
+        // A lone surrogate (what a broken paste can leave in a QString) has no
+        // UTF-8 form; Qt writes it as an escape that no strict reader accepts, the
+        // service included. Read the body back as the service will and refuse to
+        // send what would not read.
+        simdjson::dom::parser parser;
+        const auto error = parser.parse(body.constData(), static_cast<size_t>(body.size())).error();
+        if (error == simdjson::STRING_ERROR || error == simdjson::UTF8_ERROR)
+            throw JsonReadError(QStringLiteral(
+                "The draft cannot be sent: one of its texts holds a broken character (a lone "
+                "surrogate) that JSON cannot carry."));
+        if (error != simdjson::SUCCESS)
+            throw JsonReadError(QStringLiteral("The draft cannot be sent: its JSON form does not "
+                                               "read back (%1).")
+                                    .arg(QLatin1String(simdjson::error_message(error))));
+        return body;
     };
     QCoro::Task<QByteArray> writing = offThread<QByteArray>(std::move(work));
     co_return co_await std::move(writing);
