@@ -112,8 +112,8 @@ CapabilityPack typicalPack()
 
 CapabilityPack largePack(qsizetype approxBytes, bool decomposed)
 {
-    // One example with notes and one turn are roughly 100 and 200 bytes of JSON.
-    const int units = int(approxBytes / 400);
+    // Two NLU examples and one few-shot turn come to about 530 bytes of JSON.
+    const int units = int(approxBytes / 530);
     return withExamples(units * 2, units, decomposed);
 }
 

@@ -44,14 +44,20 @@ bool isNfc(const icu::UnicodeString &u)
     return nfc().isNormalized(u, status);
 }
 
-icu::UnicodeString normalized(const icu::UnicodeString &u)
+// Normalises into `buffer`, which keeps its capacity from call to call: comparing
+// two large, differently composed packs normalises a hundred thousand texts, and
+// allocating for each would cost more than the normalising itself.
+const icu::UnicodeString &normalized(const icu::UnicodeString &u, icu::UnicodeString &buffer)
 {
     UErrorCode status = U_ZERO_ERROR;
-    icu::UnicodeString result = nfc().normalize(u, status);
+    nfc().normalize(u, buffer, status);
     // Normalising only fails on a broken ICU data file or out of memory; comparing
     // the text as it stands is the best answer left.
-    return U_SUCCESS(status) ? result : u;
+    return U_SUCCESS(status) ? buffer : u;
 }
+
+thread_local icu::UnicodeString t_first;
+thread_local icu::UnicodeString t_second;
 
 bool same(const QString &a, const QString &b)
 {
@@ -65,7 +71,7 @@ bool same(const QString &a, const QString &b)
     const bool bNfc = isNfc(ub);
     if (aNfc && bNfc)
         return false;
-    return (aNfc ? ua : normalized(ua)) == (bNfc ? ub : normalized(ub));
+    return (aNfc ? ua : normalized(ua, t_first)) == (bNfc ? ub : normalized(ub, t_second));
 }
 
 template<typename T> bool same(const T &a, const T &b);
@@ -106,7 +112,7 @@ size_t hashOf(const QString &s, size_t seed)
     const icu::UnicodeString u = view(s);
     if (isNfc(u))
         return qHash(QStringView(s), seed);
-    const icu::UnicodeString n = normalized(u);
+    const icu::UnicodeString &n = normalized(u, t_first);
     return qHash(QStringView(reinterpret_cast<const char16_t *>(n.getBuffer()), n.length()), seed);
 }
 

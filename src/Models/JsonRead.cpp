@@ -1,5 +1,7 @@
 #include "JsonRead.h"
 
+#include <QScopeGuard>
+
 #include <emmintrin.h>
 
 namespace JsonRead {
@@ -38,13 +40,12 @@ struct Where
 // anything. Pack texts are mostly ASCII and a large pack has a hundred thousand
 // of them: ASCII runs are widened sixteen bytes at a time straight into the
 // string's buffer, which is what keeps reading close to the parser's own speed.
-QString fromValidUtf8(std::string_view utf8)
+// Writes at most utf8.size() units (UTF-16 never needs more units than UTF-8 has
+// bytes) and returns how many it wrote.
+qsizetype decodeValidUtf8(std::string_view utf8, char16_t *out)
 {
     const auto n = static_cast<qsizetype>(utf8.size());
     const auto *in = reinterpret_cast<const unsigned char *>(utf8.data());
-    // UTF-16 never needs more units than UTF-8 has bytes.
-    QString result(n, Qt::Uninitialized);
-    auto *out = reinterpret_cast<char16_t *>(result.data());
     qsizetype i = 0;
     qsizetype o = 0;
     const __m128i zero = _mm_setzero_si128();
@@ -88,9 +89,77 @@ QString fromValidUtf8(std::string_view utf8)
             i += 4;
         }
     }
-    result.truncate(o);
+    return o;
+}
+
+QString fromValidUtf8(std::string_view utf8)
+{
+    QString result(static_cast<qsizetype>(utf8.size()), Qt::Uninitialized);
+    result.truncate(decodeValidUtf8(utf8, reinterpret_cast<char16_t *>(result.data())));
     return result;
 }
+
+// A large pack holds a hundred thousand texts. Allocating and later freeing each
+// one on its own costs more than parsing the whole document, so while a pack is
+// read its short texts are laid side by side in a few large blocks, and every
+// QString holds a reference to its block. Each text is followed by a '\0', as
+// QString promises; changing a text that shares its block detaches it first, as
+// for any shared QString, and a text that alone is left in its block may grow in
+// place over the dead ones. A block is freed when its last text is.
+class TextArena
+{
+public:
+    TextArena() = default;
+    TextArena(const TextArena &) = delete;
+    TextArena &operator=(const TextArena &) = delete;
+    ~TextArena() { release(); }
+
+    QString text(std::string_view utf8)
+    {
+        const auto bound = static_cast<qsizetype>(utf8.size());
+        if (bound >= blockUnits / 8)
+            return fromValidUtf8(utf8);
+        if (!m_block || m_used + bound + 1 > m_capacity)
+            startBlock();
+        char16_t *out = m_data + m_used;
+        const qsizetype units = decodeValidUtf8(utf8, out);
+        out[units] = u'\0';
+        m_used += units + 1;
+        m_block->ref();
+        return QString(QString::DataPointer(m_block, out, units));
+    }
+
+private:
+    static constexpr qsizetype blockUnits = 32 * 1024;
+    using Block = QTypedArrayData<char16_t>;
+
+    void startBlock()
+    {
+        release();
+        const auto allocated = Block::allocate(blockUnits);
+        if (!allocated.first)
+            qBadAlloc();
+        m_block = allocated.first;
+        m_data = allocated.second;
+        m_capacity = m_block->allocatedCapacity();
+        m_used = 0;
+    }
+
+    // The arena's own reference; the texts hold theirs.
+    void release()
+    {
+        if (m_block && !m_block->deref())
+            Block::deallocate(m_block);
+        m_block = nullptr;
+    }
+
+    Block *m_block = nullptr;
+    char16_t *m_data = nullptr;
+    qsizetype m_capacity = 0;
+    qsizetype m_used = 0;
+};
+
+thread_local TextArena *t_arena = nullptr;
 
 [[noreturn]] void fail(const Where &where, const QString &problem)
 {
@@ -119,7 +188,7 @@ QString text(simdjson::dom::element value, const Where &where)
     std::string_view utf8;
     if (value.get_string().get(utf8) != simdjson::SUCCESS)
         wrongType(value, where, "a string");
-    return fromValidUtf8(utf8);
+    return t_arena ? t_arena->text(utf8) : fromValidUtf8(utf8);
 }
 
 qint64 integer(simdjson::dom::element value, const Where &where)
@@ -394,6 +463,10 @@ std::optional<QString> optionalString(
 
 CapabilityPack capabilityPack(simdjson::dom::element value, const QString &path)
 {
+    TextArena arena;
+    TextArena *const outer = t_arena;
+    t_arena = &arena;
+    const auto restore = qScopeGuard([outer] { t_arena = outer; });
     try {
         return pack(value, Where {nullptr, {}, -1, &path});
     } catch (const JsonReadError &error) {

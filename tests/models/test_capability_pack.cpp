@@ -111,6 +111,7 @@ private slots:
     void canonicallyEquivalentTextsAreEqual_data();
     void canonicallyEquivalentTextsAreEqual();
     void copyAndChangeSharesTheRest();
+    void textsReadAreIndependentValues();
     void workedExample();
     void instructionEdges_data();
     void instructionEdges();
@@ -438,6 +439,31 @@ void TestCapabilityPack::copyAndChangeSharesTheRest()
     QVERIFY(draft.modules.replyRules.hardRules.isSharedWith(pack.modules.replyRules.hardRules));
     QCOMPARE(pack.modules.persona.voice, QStringLiteral("Warm and concise, Indonesian first."));
     QVERIFY(!(draft == pack));
+}
+
+void TestCapabilityPack::textsReadAreIndependentValues()
+{
+    // Texts read from one document may share storage; changing, growing or
+    // dropping one must never show in another, and each stays '\0'-terminated.
+    Pack pack = Pack::fromJson(fixture("tavi-pack.json"));
+    const Pack untouched = Pack::fromJson(fixture("tavi-pack.json"));
+    QCOMPARE(pack.modules.persona.role.utf16()[pack.modules.persona.role.size()], u'\0');
+    pack.modules.persona.name += QStringLiteral(" and a much longer suffix than the name itself");
+    pack.modules.persona.role[0] = QLatin1Char('X');
+    pack.modules.persona.voice.prepend(QStringLiteral("Very "));
+    pack.modules.persona.languages[0].append(QStringLiteral("-ID"));
+    QCOMPARE(pack.modules.persona.role.mid(1), untouched.modules.persona.role.mid(1));
+    QCOMPARE(pack.modules.persona.voice, QStringLiteral("Very ") + untouched.modules.persona.voice);
+    QCOMPARE(pack.modules.persona.languages,
+        QList<QString>({QStringLiteral("id-ID"), QStringLiteral("en")}));
+    QCOMPARE(pack.modules.nlu, untouched.modules.nlu);
+
+    // The last survivor of a shared block may grow in place; nothing else is left
+    // to be overwritten.
+    QString survivor = Pack::fromJson(fixture("tavi-pack.json")).modules.persona.name;
+    survivor.append(QString(5000, QLatin1Char('a')));
+    QCOMPARE(survivor.size(), 5004);
+    QVERIFY(survivor.startsWith(QStringLiteral("Tavi")));
 }
 
 void TestCapabilityPack::workedExample()
