@@ -119,7 +119,7 @@ double extractNanos(qsizetype bytes)
             if (TaviCoach::extract(u"voice", text) != QStringLiteral("Bright"))
                 qFatal("extract lost the voice");
         },
-        15);
+        31);
 }
 
 } // namespace

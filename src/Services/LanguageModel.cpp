@@ -2,8 +2,11 @@
 
 #include "Network.h"
 
+#include <QCoreApplication>
 #include <QCoroNetworkReply>
 #include <QCoroSignal>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -202,6 +205,12 @@ struct SystemLanguageModel::Private
     // Bumped by configure(): a probe that started before it answers for the old endpoint.
     quint64 generation = 0;
     bool probing = false;
+    // Kept rather than discarded: when the process ends with a probe in flight, the
+    // network manager deletes the reply without finishing it, and the probe's frame
+    // must stay reachable from here instead of becoming a leak.
+    std::optional<QCoro::Task<>> probeTask;
+    QPointer<QNetworkReply> probeReply;
+    bool shuttingDown = false;
     ProbeNotifier notifier;
     QTimer monitor;
 };
@@ -226,6 +235,23 @@ SystemLanguageModel::SystemLanguageModel(QObject *parent)
     configure(url.isEmpty() ? QUrl(QString::fromLatin1(defaultEndpoint)) : QUrl(url),
         model.isEmpty() || off ? QString::fromLatin1(defaultModelName) : model, !off);
     d->monitor.start();
+    // Qt's HTTP thread tears a request down asynchronously, so one still open when
+    // the application goes leaves its connection objects behind. The probe is ours:
+    // end it, and give the teardown a moment while the event loop still runs.
+    qAddPostRoutine([] {
+        auto &self = defaultModel();
+        self.d->shuttingDown = true;
+        self.d->monitor.stop();
+        if (!self.d->probeReply)
+            return;
+        self.d->probeReply->abort();
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 50) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+    });
 }
 
 SystemLanguageModel &SystemLanguageModel::defaultModel()
@@ -273,13 +299,16 @@ void SystemLanguageModel::configure(const QUrl &endpoint, const QString &modelNa
     d->modelName = modelName;
     d->enabled = enabled;
     ++d->generation;
-    if (const auto known = staticAvailability(endpoint, enabled)) {
-        setAvailability(*known);
-        return;
-    }
-    setAvailability(unavailable(Reason::other, QStringLiteral("checking the model server")));
-    if (!d->probing)
+    const auto known = staticAvailability(endpoint, enabled);
+    setAvailability(
+        known ? *known : unavailable(Reason::other, QStringLiteral("checking the model server")));
+    if (d->probing) {
+        // Its answer would be for the old endpoint; the probe loop asks again.
+        if (d->probeReply)
+            d->probeReply->abort();
+    } else if (!known) {
         startProbe();
+    }
 }
 
 void SystemLanguageModel::setAvailability(const Availability &availability)
@@ -293,8 +322,8 @@ void SystemLanguageModel::setAvailability(const Availability &availability)
 void SystemLanguageModel::startProbe()
 {
     d->probing = true;
-    // Fire and forget: probe() catches everything itself.
-    static_cast<void>(probe());
+    // probe() catches everything itself; nobody awaits the task.
+    d->probeTask = probe();
 }
 
 QCoro::Task<> SystemLanguageModel::probe()
@@ -311,6 +340,8 @@ QCoro::Task<> SystemLanguageModel::probe()
         answer = unavailable(Reason::other, QStringLiteral("the model server could not be asked"));
     }
     d->probing = false;
+    if (d->shuttingDown)
+        co_return;
     setAvailability(answer);
     Q_EMIT d->notifier.finished();
 }
@@ -324,6 +355,7 @@ QCoro::Task<SystemLanguageModel::Availability> SystemLanguageModel::probeOnce(
     QNetworkRequest request
         = jsonRequest(loopbackUrl(endpoint, QStringLiteral("/models")), timeout);
     ReplyPtr reply(sharedNetworkAccessManager().get(request));
+    d->probeReply = reply.get();
     Deadline deadline(reply.get(), timeout);
     co_await reply.get();
 

@@ -81,7 +81,7 @@ private:
     void setAvailability(const Availability &availability);
     void startProbe();
     QCoro::Task<> probe();
-    static QCoro::Task<Availability> probeOnce(
+    QCoro::Task<Availability> probeOnce(
         QUrl endpoint, QString modelName, bool enabled, std::chrono::milliseconds timeout);
 
     struct Private;

@@ -65,9 +65,6 @@ private slots:
     void draftAppliesTheAnswer();
     void coachRunSendsExactInstructionsAndPrompt_data();
     void coachRunSendsExactInstructionsAndPrompt();
-    void coachStillWorksWhenSchemaIsRefused();
-    void unavailableYieldsNothing_data();
-    void unavailableYieldsNothing();
     void staleAvailableIsNotTrusted();
     void modelFailureIsTheError();
     void previewSendsReplyInstructionsAndReturnsAnswerExactly_data();
@@ -86,62 +83,34 @@ void TestTaviCoach::coachSourceRawValues()
 
 void TestTaviCoach::extractReadsOneStringMember_data()
 {
-    QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("answer");
-    QTest::addColumn<OptionalText>("expected");
-
+    QTest::addColumn<OptionalText>("voice");
+    const auto row = [](const char *name, const char *answer, OptionalText voice) {
+        QTest::newRow(name) << QString::fromUtf8(answer) << voice;
+    };
     const OptionalText none;
-    QTest::newRow("whole object") << "voice"
-                                  << R"({"voice":"Calm","cta":"Ask"})"
-                                  << OptionalText(QStringLiteral("Calm"));
-    QTest::newRow("escapes decoded")
-        << "voice"
-        << R"({"voice":"a\"b\u00e9\n}"})" << OptionalText(QStringLiteral("a\"b\u00e9\n}"));
-    QTest::newRow("missing member") << "cta"
-                                    << R"({"voice":"Calm"})" << none;
-    QTest::newRow("null member") << "cta"
-                                 << R"({"cta":null})" << none;
-    QTest::newRow("empty string kept") << "cta"
-                                       << R"({"cta":""})" << OptionalText(QString());
+    row("whole object", R"({"cta":"Ask","voice":"Calm"})", QStringLiteral("Calm"));
+    row("escapes decoded", R"({"voice":"a\"b\u00e9\n}"})", QStringLiteral("a\"b\u00e9\n}"));
+    row("missing member", R"({"cta":"Ask"})", none);
+    row("null member", R"({"voice":null})", none);
+    row("empty string is a value", R"({"voice":""})", QString());
     // The whole text is an object, so its verdict stands: no brace search inside it.
-    QTest::newRow("number where a string belongs") << "voice"
-                                                   << R"({"voice":5,"x":{"voice":"n"}})" << none;
-    QTest::newRow("object where a string belongs") << "voice"
-                                                   << R"({"voice":{"voice":"n"}})" << none;
-    QTest::newRow("chatter around an object")
-        << "voice"
-        << "Sure, here you go: {\"voice\": \"Bright\"} Hope that helps!"
-        << OptionalText(QStringLiteral("Bright"));
-    QTest::newRow("fenced block") << "cta"
-                                  << "```json\n{\"cta\":\"Book?\"}\n```"
-                                  << OptionalText(QStringLiteral("Book?"));
-    QTest::newRow("array around an object")
-        << "voice"
-        << R"([{"voice":"Inside"}])" << OptionalText(QStringLiteral("Inside"));
-    QTest::newRow("two objects in a row") << "voice"
-                                          << R"({"voice":"A"} {"voice":"B"})" << none;
-    QTest::newRow("closing before opening") << "voice"
-                                            << "} and {" << none;
-    QTest::newRow("no braces") << "voice"
-                               << "just words" << none;
-    QTest::newRow("empty answer") << "voice"
-                                  << "" << none;
-    // A JSON string is valid JSON but not an object; its raw text holds escaped quotes.
-    QTest::newRow("object inside a JSON string") << "voice"
-                                                 << R"("{\"voice\":\"x\"}")" << none;
-    QTest::newRow("nested member not taken") << "voice"
-                                             << R"(ok {"a":{"voice":"deep"}})" << none;
-    QTest::newRow("surrounding blanks")
-        << "voice"
-        << " \n{\"voice\":\"x\"}\n " << OptionalText(QStringLiteral("x"));
+    row("number where a string belongs", R"({"voice":5,"x":{"voice":"n"}})", none);
+    row("chatter around an object", "Sure, here you go: {\"voice\": \"Bright\"} Hope it helps!",
+        QStringLiteral("Bright"));
+    row("array around an object", R"([{"voice":"Inside"}])", QStringLiteral("Inside"));
+    row("two objects in a row", R"({"voice":"A"} {"voice":"B"})", none);
+    row("closing brace before opening", "} and {", none);
+    row("empty answer", "", none);
+    // Valid JSON but not an object; its raw text holds escaped quotes, so no object either.
+    row("object inside a JSON string", R"("{\"voice\":\"x\"}")", none);
 }
 
 void TestTaviCoach::extractReadsOneStringMember()
 {
-    QFETCH(QString, key);
     QFETCH(QString, answer);
-    QFETCH(OptionalText, expected);
-    QCOMPARE(TaviCoach::extract(key, answer), expected);
+    QFETCH(OptionalText, voice);
+    QCOMPARE(TaviCoach::extract(u"voice", answer), voice);
 }
 
 void TestTaviCoach::draftAppliesTheAnswer_data()
@@ -157,26 +126,26 @@ void TestTaviCoach::draftAppliesTheAnswer_data()
     const OptionalText oldConfirm = QStringLiteral("Shall I go ahead?");
     const OptionalText none;
 
-    QTest::newRow("all four members")
-        << R"({"voice":"Bright","cta":"Ask the date","confirm_copy":"Go?","preview_reply":"Hi!"})"
-        << "Bright"
-        << "Ask the date" << OptionalText(QStringLiteral("Go?"))
-        << OptionalText(QStringLiteral("Hi!"));
-    QTest::newRow("chatter around the object") << "Sure, here you go: {\"voice\":\"Bright\"} Enjoy."
-                                               << "Bright" << oldCta << oldConfirm << none;
-    QTest::newRow("number voice makes the instruction the voice")
-        << R"({"voice":7,"cta":"New CTA"})" << instruction << "New CTA" << oldConfirm << none;
-    QTest::newRow("empty members")
-        << R"({"voice":"","cta":"","confirm_copy":"","preview_reply":""})" << instruction << oldCta
-        << oldConfirm << OptionalText(QString());
-    QTest::newRow("blank voice taken verbatim") << R"({"voice":"   "})"
-                                                << "   " << oldCta << oldConfirm << none;
-    QTest::newRow("two objects in a row")
-        << R"({"voice":"A"}{"cta":"B"})" << instruction << oldCta << oldConfirm << none;
-    QTest::newRow("not JSON") << "I would make it friendlier." << instruction << oldCta
-                              << oldConfirm << none;
-    QTest::newRow("blank answer") << " \n\t " << oldVoice << oldCta << oldConfirm << none;
-    QTest::newRow("empty answer") << "" << oldVoice << oldCta << oldConfirm << none;
+    const auto row = [](const char *name, const char *answer, const QString &voice,
+                         const QString &cta, OptionalText confirm, OptionalText preview) {
+        QTest::newRow(name) << QString::fromUtf8(answer) << voice << cta << confirm << preview;
+    };
+    row("all four members",
+        R"({"voice":"Bright","cta":"Ask the date","confirm_copy":"Go?","preview_reply":"Hi!"})",
+        QStringLiteral("Bright"), QStringLiteral("Ask the date"), QStringLiteral("Go?"),
+        QStringLiteral("Hi!"));
+    row("chatter around the object", "Sure: {\"voice\":\"Bright\"} Enjoy.",
+        QStringLiteral("Bright"), oldCta, oldConfirm, none);
+    row("number voice makes the instruction the voice", R"({"voice":7,"cta":"New CTA"})",
+        instruction, QStringLiteral("New CTA"), oldConfirm, none);
+    row("empty members", R"({"voice":"","cta":"","confirm_copy":"","preview_reply":""})",
+        instruction, oldCta, oldConfirm, QString());
+    row("blank voice taken verbatim", R"({"voice":"   "})", QStringLiteral("   "), oldCta,
+        oldConfirm, none);
+    row("two objects in a row", R"({"voice":"A"}{"cta":"B"})", instruction, oldCta, oldConfirm,
+        none);
+    row("not JSON", "I would make it friendlier.", instruction, oldCta, oldConfirm, none);
+    row("blank answer", " \n\t ", oldVoice, oldCta, oldConfirm, none);
 }
 
 void TestTaviCoach::draftAppliesTheAnswer()
@@ -260,6 +229,8 @@ void TestTaviCoach::coachRunSendsExactInstructionsAndPrompt()
     QCOMPARE(bodies.size(), 1);
     const QJsonArray messages = bodies.first().value(QStringLiteral("messages")).toArray();
     QCOMPARE(messages.size(), 2);
+    QCOMPARE(messages[0].toObject().value(QStringLiteral("role")).toString(), u"system");
+    QCOMPARE(messages[1].toObject().value(QStringLiteral("role")).toString(), u"user");
     QCOMPARE(messages[0].toObject().value(QStringLiteral("content")).toString(),
         QStringLiteral("You are Tavi's voice coach for Kelora operators (ZODE-016).\n"
                        "Return ONLY JSON with keys voice, cta, confirm_copy, preview_reply.\n"
@@ -283,46 +254,6 @@ void TestTaviCoach::coachRunSendsExactInstructionsAndPrompt()
             member.toObject().value(QStringLiteral("type")).toString(), QStringLiteral("string"));
 }
 
-void TestTaviCoach::coachStillWorksWhenSchemaIsRefused()
-{
-    ScriptedModelServer server;
-    server.makeDefault();
-    server.setRejectsResponseFormat(true);
-    server.setAnswer(QStringLiteral("Here: {\"voice\":\"Plain\"}"));
-    const auto outcome = draft(instruction, fullPack());
-    QVERIFY(outcome.has_value());
-    QCOMPARE(outcome->pack.modules.persona.voice, QStringLiteral("Plain"));
-    QCOMPARE(server.chatRequests().size(), 2);
-}
-
-void TestTaviCoach::unavailableYieldsNothing_data()
-{
-    QTest::addColumn<QString>("setup");
-    QTest::newRow("no server") << "absent";
-    QTest::newRow("loading") << "loading";
-    QTest::newRow("turned off") << "off";
-    QTest::newRow("model not pulled") << "others";
-}
-
-void TestTaviCoach::unavailableYieldsNothing()
-{
-    QFETCH(QString, setup);
-
-    ScriptedModelServer server;
-    auto &model = SystemLanguageModel::defaultModel();
-    model.configure(server.baseUrl(), server.modelName(), setup != QLatin1String("off"));
-    if (setup == QLatin1String("absent"))
-        server.setAbsent();
-    else if (setup == QLatin1String("loading"))
-        server.setLoading();
-    else if (setup == QLatin1String("others"))
-        server.setListedModels({QStringLiteral("other-model")});
-
-    QVERIFY(!draft(QString(), fullPack()).has_value());
-    QVERIFY(!awaitTask(TaviCoach::applePreview(QStringLiteral("hi"), fullPack())).has_value());
-    QCOMPARE(server.chatRequests().size(), 0);
-}
-
 void TestTaviCoach::staleAvailableIsNotTrusted()
 {
     ScriptedModelServer server;
@@ -330,7 +261,7 @@ void TestTaviCoach::staleAvailableIsNotTrusted()
     QVERIFY(SystemLanguageModel::defaultModel().isAvailable());
     // The server goes between probes: the runs must notice, not fail on a dead port.
     server.setAbsent();
-    QVERIFY(!draft(instruction, fullPack()).has_value());
+    QVERIFY(!draft(QString(), fullPack()).has_value());
     QVERIFY(!awaitTask(TaviCoach::applePreview(QStringLiteral("hi"), fullPack())).has_value());
     QVERIFY(!SystemLanguageModel::defaultModel().isAvailable());
     QCOMPARE(server.chatRequests().size(), 0);
@@ -356,8 +287,6 @@ void TestTaviCoach::previewSendsReplyInstructionsAndReturnsAnswerExactly_data()
                                  << "\n  Halo! Let me check.  \n";
     QTest::newRow("empty answer") << "hi"
                                   << "";
-    QTest::newRow("JSON answer untouched") << "{}"
-                                           << R"({"voice":"x"})";
 }
 
 void TestTaviCoach::previewSendsReplyInstructionsAndReturnsAnswerExactly()
