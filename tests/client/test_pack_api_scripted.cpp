@@ -103,16 +103,11 @@ private slots:
         QTest::newRow("500 empty") << 500 << QByteArray() << QStringLiteral("API 500: ");
         QTest::newRow("500 not UTF-8")
             << 500 << QByteArray("caf\xc3 \xff\xfe ok") << QStringLiteral("API 500: ");
-        QTest::newRow("encoded surrogate")
-            << 502 << QByteArray("\xed\xa0\x80") << QStringLiteral("API 502: ");
         QTest::newRow("404 JSON verbatim")
             << 404 << QByteArray("{ \"error\" : \"no such pack\",\n \"n\": 1 }")
             << QStringLiteral("API 404: { \"error\" : \"no such pack\",\n \"n\": 1 }");
         QTest::newRow("401 unauthorized")
             << 401 << QByteArray("unauthorized") << QStringLiteral("API 401: unauthorized");
-        QTest::newRow("409 UTF-8 body kept, not trimmed")
-            << 409 << QByteArray("  Konflikt: v2 ist live ✓\n")
-            << QStringLiteral("API 409:   Konflikt: v2 ist live ✓\n");
     }
 
     void statusCheck()
@@ -155,23 +150,15 @@ private slots:
                                   << QStringLiteral("\"pack\" is null");
         row("current: pack missing") << "current" << QByteArray(R"({"live_version":"v1"})") << none
                                      << QStringLiteral("\"pack\" is missing");
-        row("current: pack as a string")
-            << "current" << QByteArray(R"({"pack":"{}"})") << none << QStringLiteral("pack");
         row("current: pack that does not read")
             << "current" << QByteArray(R"({"pack":{"pack_id":"x"}})") << none
             << QStringLiteral("pack.");
         row("current: not JSON") << "current" << QByteArray("<html>busy</html>") << none
                                  << QStringLiteral("not valid JSON");
-        row("current: empty body")
-            << "current" << QByteArray() << none << QStringLiteral("not valid JSON");
-        row("current: root is an array")
-            << "current" << QByteArray("[1]") << none << QStringLiteral("must be an object");
 
         row("coach: with coach_model")
             << "coach" << withPack("\"coach_model\":\"mlx\"") << ok << none;
         row("coach: without coach_model") << "coach" << withPack() << ok << none;
-        row("coach: coach_model number")
-            << "coach" << withPack("\"coach_model\":1") << none << QStringLiteral("coach_model");
 
         row("preview: text") << "preview"
                              << QByteArray(
@@ -184,25 +171,18 @@ private slots:
                                  << none;
         row("preview: text null") << "preview" << QByteArray(R"({"reply":{"text":null}})")
                                   << QStringLiteral("") << none;
-        row("preview: text empty")
-            << "preview" << QByteArray(R"({"reply":{"text":""}})") << QStringLiteral("") << none;
         row("preview: only pack_version")
             << "preview" << QByteArray(R"({"pack_version":"v3"})") << QStringLiteral("") << none;
         row("preview: text number") << "preview" << QByteArray(R"({"reply":{"text":42}})") << none
                                     << QStringLiteral("reply.text must be a string");
         row("preview: reply a string") << "preview" << QByteArray(R"({"reply":"hi"})") << none
                                        << QStringLiteral("reply must be an object");
-        row("preview: pack_version number") << "preview" << QByteArray(R"({"pack_version":3})")
-                                            << none << QStringLiteral("pack_version");
 
         row("publish: no live_version") << "publish" << withPack() << ok << none;
         row("publish: no pack") << "publish" << QByteArray(R"({"live_version":"v2"})") << none
                                 << QStringLiteral("\"pack\" is missing");
         row("rollback: live_version")
             << "rollback" << withPack("\"live_version\":\"v1\"") << ok << none;
-        row("rollback: live_version bool")
-            << "rollback" << withPack("\"live_version\":true") << none
-            << QStringLiteral("live_version must be a string");
     }
 
     void envelopes()
@@ -270,9 +250,6 @@ private slots:
         QTest::newRow("rollback, token")
             << "rollback" << QStringLiteral("tok-2")
             << QByteArray("POST /api/capability-packs/rollback HTTP/1.1") << rollback << false;
-        QTest::newRow("rollback, no token")
-            << "rollback" << QString() << QByteArray("POST /api/capability-packs/rollback HTTP/1.1")
-            << rollback << false;
     }
 
     void requestShape()
@@ -367,8 +344,6 @@ private slots:
         QTest::newRow("refused") << "refused" << QStringLiteral("refused");
         QTest::newRow("never answers")
             << "hang" << QStringLiteral("did not answer within 1 second");
-        QTest::newRow("headers, then silence")
-            << "partial" << QStringLiteral("did not answer within 1 second");
         QTest::newRow("closes without answer")
             << "close" << QStringLiteral("closed the connection");
         QTest::newRow("closes mid-body") << "truncated" << QStringLiteral("closed the connection");
@@ -387,12 +362,6 @@ private slots:
             base.setPort(probe.serverPort());
         } else if (kind == QLatin1String("hang")) {
             server->setHandler([](const ScriptedRequest &) { return ScriptedResponse::hang(); });
-        } else if (kind == QLatin1String("partial")) {
-            server->setHandler([](const ScriptedRequest &) {
-                auto response
-                    = ScriptedResponse::rawBytes("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{");
-                return response;
-            });
         } else if (kind == QLatin1String("close")) {
             server->setHandler([](const ScriptedRequest &) { return ScriptedResponse::close(); });
         } else {
@@ -507,7 +476,6 @@ private slots:
         QTest::newRow("leading blank kept, so refused")
             << QByteArray(" http://127.0.0.1:9") << QString();
         QTest::newRow("broken escape") << QByteArray("http://127.0.0.1/%zz") << QString();
-        QTest::newRow("unclosed IPv6") << QByteArray("http://[::1") << QString();
         QTest::newRow("http with prefix") << QByteArray("http://127.0.0.1:8080/tavi/")
                                           << QStringLiteral("http://127.0.0.1:8080/tavi/");
         QTest::newRow("relative, taken as it is")
@@ -542,8 +510,6 @@ private slots:
         QTest::addColumn<QString>("base");
         QTest::addColumn<QString>("expected");
         const QString path = QStringLiteral("/api/capability-packs/current");
-        QTest::newRow("bare host")
-            << "http://h.example" << QStringLiteral("http://h.example") + path;
         QTest::newRow("one slash")
             << "http://h.example/" << QStringLiteral("http://h.example") + path;
         QTest::newRow("two slashes")

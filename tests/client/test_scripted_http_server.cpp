@@ -83,26 +83,6 @@ private slots:
         QCOMPARE(received, expected);
         QCOMPARE(server.requests()[0].body, QByteArray("abcde"));
     }
-
-    void hangAndCloseLeaveTheClientWithoutAnAnswer()
-    {
-        ScriptedHttpServer server;
-        QVERIFY(server.listen());
-        server.enqueue(ScriptedResponse::close());
-        server.enqueue(ScriptedResponse::close());
-        server.enqueue(ScriptedResponse::hang());
-        QNetworkAccessManager manager;
-        auto closed = finish(manager.get(QNetworkRequest(server.url(QStringLiteral("/x")))));
-        QCOMPARE(closed->error(), QNetworkReply::RemoteHostClosedError);
-
-        QNetworkRequest request(server.url(QStringLiteral("/y")));
-        request.setTransferTimeout(300);
-        std::unique_ptr<QNetworkReply> hung(manager.get(request));
-        QVERIFY(server.waitForRequests(server.requestCount() + 1));
-        QVERIFY(!hung->isFinished());
-        finish(hung.release());
-        server.close();
-    }
 };
 
 QTEST_GUILESS_MAIN(TestScriptedHttpServer)
