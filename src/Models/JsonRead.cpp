@@ -2,7 +2,9 @@
 
 #include <QScopeGuard>
 
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
 
 namespace JsonRead {
 
@@ -48,8 +50,9 @@ qsizetype decodeValidUtf8(std::string_view utf8, char16_t *out)
     const auto *in = reinterpret_cast<const unsigned char *>(utf8.data());
     qsizetype i = 0;
     qsizetype o = 0;
-    const __m128i zero = _mm_setzero_si128();
     while (i < n) {
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128();
         while (i + 16 <= n) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
             const int nonAscii = _mm_movemask_epi8(bytes);
@@ -67,6 +70,7 @@ qsizetype decodeValidUtf8(std::string_view utf8, char16_t *out)
             i += 16;
             o += 16;
         }
+#endif
         if (i >= n)
             break;
         const char32_t c = in[i];
@@ -125,7 +129,7 @@ public:
         const qsizetype units = decodeValidUtf8(utf8, out);
         out[units] = u'\0';
         m_used += units + 1;
-        m_block->ref();
+        ++m_handedOut;
         return QString(QString::DataPointer(m_block, out, units));
     }
 
@@ -133,6 +137,11 @@ private:
     static constexpr qsizetype blockUnits = 32 * 1024;
     using Block = QTypedArrayData<char16_t>;
 
+    // Every text needs at least its '\0', so a block never holds more texts than
+    // units. The block takes that many references at once, and gives back the
+    // ones it did not hand out when it is done: one atomic operation per block
+    // instead of one per text, and a text dropped while reading is still going
+    // on can never free the block under the others.
     void startBlock()
     {
         release();
@@ -143,12 +152,17 @@ private:
         m_data = allocated.second;
         m_capacity = m_block->allocatedCapacity();
         m_used = 0;
+        m_handedOut = 0;
+        m_block->ref_.fetchAndAddRelaxed(static_cast<int>(m_capacity));
     }
 
-    // The arena's own reference; the texts hold theirs.
     void release()
     {
-        if (m_block && !m_block->deref())
+        if (!m_block)
+            return;
+        // The arena's own reference and those it did not hand out.
+        const int unused = static_cast<int>(m_capacity - m_handedOut) + 1;
+        if (m_block->ref_.fetchAndSubOrdered(unused) == unused)
             Block::deallocate(m_block);
         m_block = nullptr;
     }
@@ -157,6 +171,7 @@ private:
     char16_t *m_data = nullptr;
     qsizetype m_capacity = 0;
     qsizetype m_used = 0;
+    qsizetype m_handedOut = 0;
 };
 
 thread_local TextArena *t_arena = nullptr;

@@ -306,6 +306,15 @@ void TestCapabilityPack::writingEscapesEveryText()
         tricky);
     QCOMPARE(Pack::fromJson(written), pack);
 
+    // Multi-byte characters at every position around the reader's 16-byte ASCII runs.
+    for (int offset = 0; offset < 40; ++offset) {
+        const QString text = QString(offset, QLatin1Char('a'))
+            + QString::fromUtf8("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80")
+            + QString(20, QLatin1Char('b'));
+        pack.modules.persona.voice = text;
+        QCOMPARE(Pack::fromJson(pack.toJson()).modules.persona.voice, text);
+    }
+
     // A lone surrogate can only come from code, never from reading; it is written as
     // the replacement character so that the written text still reads.
     pack.modules.persona.voice
