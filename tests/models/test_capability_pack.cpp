@@ -154,7 +154,6 @@ void TestCapabilityPack::readingFails_data()
     row("module with only optional fields missing", "modules.few_shot", removed,
         "modules.few_shot is missing");
     row("required text null", "modules.reply_rules.cta", "null", "modules.reply_rules.cta is null");
-    row("key is case-sensitive", "pack_id", removed, "pack_id is missing");
     row("number is not text", "modules.persona.name", "5", "modules.persona.name must be a string");
     row("boolean is not text", "version", "true", "version must be a string");
     row("text is not an integer", "modules.reply_rules.max_words", "\"120\"",
@@ -193,6 +192,9 @@ void TestCapabilityPack::readingFails_data()
     row("invalid UTF-8", "modules.persona.voice", "\"a\xff\"",
         "the text is not valid JSON (The input is not valid UTF-8)");
 
+    QTest::newRow("keys are case-sensitive")
+        << fixture("minimal-pack.json").replace("\"pack_id\"", "\"Pack_ID\"")
+        << QStringLiteral("Could not read the capability pack: pack_id is missing");
     QTest::newRow("root is not an object")
         << QByteArray("[]")
         << QStringLiteral("Could not read the capability pack: the document must be an object");
