@@ -43,7 +43,7 @@ void StallMeter::tick()
 }
 
 bool reportRatio(const QString &name, double measuredNs, double baselineNs, double budgetRatio,
-                 bool higherIsBetter)
+    bool higherIsBetter)
 {
     const double ratio = higherIsBetter ? baselineNs / measuredNs : measuredNs / baselineNs;
     const bool ok = higherIsBetter ? ratio >= budgetRatio : ratio <= budgetRatio;
@@ -56,7 +56,7 @@ bool reportRatio(const QString &name, double measuredNs, double baselineNs, doub
                   .arg(higherIsBetter ? QStringLiteral("faster") : QStringLiteral("as long"))
                   .arg(higherIsBetter ? QStringLiteral(">=") : QStringLiteral("<="))
                   .arg(budgetRatio)
-              + (ok ? QString() : QStringLiteral("  OVER BUDGET")));
+        + (ok ? QString() : QStringLiteral("  OVER BUDGET")));
     return ok;
 }
 

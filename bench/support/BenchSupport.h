@@ -16,8 +16,7 @@ namespace Bench {
 
 // Median wall time of one call of `fn`, in nanoseconds, over `runs` calls
 // (after one warm-up call).
-template<typename F>
-double medianNanos(F &&fn, int runs)
+template<typename F> double medianNanos(F &&fn, int runs)
 {
     fn();
     std::vector<double> samples;
@@ -54,7 +53,7 @@ private:
 // (or, with `higherIsBetter`, the smallest acceptable baseline/measured).
 // Returns whether the budget holds; a missed budget is remembered for exitCode().
 bool reportRatio(const QString &name, double measuredNs, double baselineNs, double budgetRatio,
-                 bool higherIsBetter = false);
+    bool higherIsBetter = false);
 // An absolute budget, in the unit given, for numbers with no natural baseline
 // (stalls of a frame, microseconds per keystroke).
 bool reportAbsolute(const QString &name, double measured, double budget, const QString &unit);

@@ -11,9 +11,9 @@ class TaviError : public std::exception
 {
 public:
     explicit TaviError(QString description)
-        : m_description(std::move(description)), m_utf8(m_description.toUtf8())
-    {
-    }
+        : m_description(std::move(description))
+        , m_utf8(m_description.toUtf8())
+    { }
 
     const QString &description() const noexcept { return m_description; }
     const char *what() const noexcept override { return m_utf8.constData(); }

@@ -37,8 +37,7 @@ inline QCoro::Task<> captureVoid(QCoro::Task<> task, std::exception_ptr *error)
 } // namespace TestAwait
 
 // The task's result; its exception is rethrown.
-template<typename T>
-T awaitTask(QCoro::Task<T> task)
+template<typename T> T awaitTask(QCoro::Task<T> task)
 {
     if constexpr (std::is_void_v<T>) {
         std::exception_ptr error;
@@ -57,8 +56,7 @@ T awaitTask(QCoro::Task<T> task)
 
 // The description of the TaviError the task fails with; a null QString when it
 // succeeds; rethrows anything that is not a TaviError.
-template<typename T>
-QString awaitError(QCoro::Task<T> task)
+template<typename T> QString awaitError(QCoro::Task<T> task)
 {
     try {
         awaitTask(std::move(task));
