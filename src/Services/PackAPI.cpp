@@ -140,6 +140,9 @@ struct ReplyDeleter
 {
     void operator()(QNetworkReply *reply) const
     {
+        // Whoever still waits on the reply is going away with it: aborting must
+        // not resume anything.
+        QObject::disconnect(reply, nullptr, nullptr, nullptr);
         if (!reply->isFinished())
             reply->abort();
         reply->deleteLater();
@@ -228,7 +231,10 @@ QCoro::Task<QByteArray> exchange(
         const auto connection = QObject::connect(
             &deadline, &QTimer::timeout, reply.get(), [&timedOut, raw = reply.get()] {
                 timedOut = true;
-                raw->abort();
+                // Queued, so that the request finishes from the event loop and
+                // not inside the timer's own signal: the coroutine that resumes
+                // then unwinds and destroys the timer.
+                QMetaObject::invokeMethod(raw, &QNetworkReply::abort, Qt::QueuedConnection);
             });
         if (!deadline.isActive()) {
             timedOut = true;
