@@ -4,6 +4,7 @@
 #include "Await.h"
 #include "BenchSupport.h"
 #include "Envelopes.h"
+#include "Memory.h"
 #include "Network.h"
 #include "PackAPI.h"
 #include "PackGenerator.h"
@@ -175,6 +176,7 @@ void inlineDecodeCost()
 
 int main(int argc, char **argv)
 {
+    keepFreedMemoryForReuse();
     QCoreApplication app(argc, argv);
     if (!qEnvironmentVariableIsSet("TAVI_PACK_SERVICE_BIN"))
         qputenv("TAVI_PACK_SERVICE_BIN", TAVI_PACK_SERVICE_DEFAULT_BIN);

@@ -1,14 +1,13 @@
 // Pack model speed, each as a ratio against a baseline measured in this run.
 
 #include "BenchSupport.h"
+#include "Memory.h"
 #include "PackGenerator.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
 
 #include <simdjson.h>
-
-#include <malloc.h>
 
 namespace {
 
@@ -173,6 +172,7 @@ void sharing(const Pack &large)
 
 int main(int argc, char **argv)
 {
+    keepFreedMemoryForReuse();
     QCoreApplication app(argc, argv);
     const QByteArray typical = PackGenerator::typicalPackJson();
     const QByteArray largeJson = PackGenerator::largePackJson();
@@ -185,12 +185,5 @@ int main(int argc, char **argv)
     canonicalEquality();
     sharing(large);
 
-    // By default glibc hands freed memory back to the system, so every read of a
-    // large pack first faults its fresh pages in again: about a third of the read
-    // time here. The same reads with malloc keeping freed memory show the cost of
-    // the reading itself; both sides run under the same setting.
-    mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
-    mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
-    reading(largeJson, QStringLiteral(" (malloc keeps freed memory)"));
     return Bench::exitCode();
 }

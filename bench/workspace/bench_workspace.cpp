@@ -4,6 +4,7 @@
 
 #include "Await.h"
 #include "BenchSupport.h"
+#include "Memory.h"
 #include "PackGenerator.h"
 #include "PackServiceProcess.h"
 #include "ScriptedModelServer.h"
@@ -29,6 +30,7 @@ double stallOf(QCoro::Task<> operation)
 
 int main(int argc, char **argv)
 {
+    keepFreedMemoryForReuse();
     qputenv("TAVI_PACK_SERVICE_BIN", TAVI_PACK_SERVICE_BIN_PATH);
     QCoreApplication app(argc, argv);
 

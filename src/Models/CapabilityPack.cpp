@@ -9,54 +9,16 @@
 #include <cstring>
 #include <vector>
 
-namespace {
-
-// A pack is read on every load, publish, rollback and coach run. A parser that
-// stays with its thread keeps its buffers, so reading does not pay each time for
-// allocating and first touching tens of megabytes for a large pack. A parser in
-// use (a read that reads another pack) is never shared, and one grown for an
-// unusually large text is let go so that it holds no memory afterwards.
-struct ReusableParser
-{
-    simdjson::dom::parser parser;
-    // simdjson reads a little past the end of the text; the text is copied here,
-    // once padded, instead of into a fresh allocation on every read.
-    std::vector<uint8_t> padded;
-    bool inUse = false;
-};
-
-constexpr size_t keptParserCapacity = 16 * 1024 * 1024;
-
-CapabilityPack readPack(
-    simdjson::dom::parser &parser, const uint8_t *text, size_t size, bool isPadded)
-{
-    simdjson::dom::element root;
-    const auto error = parser.parse(text, size, !isPadded).get(root);
-    if (error != simdjson::SUCCESS)
-        throw JsonReadError(QStringLiteral("Could not read the capability pack: ")
-            + JsonRead::midSentence(JsonRead::notJson(error)));
-    return JsonRead::capabilityPack(root, QString());
-}
-
-} // namespace
-
 CapabilityPack CapabilityPack::fromJson(QByteArrayView jsonText)
 {
-    thread_local ReusableParser reusable;
-    const auto *text = reinterpret_cast<const uint8_t *>(jsonText.data());
-    const auto size = static_cast<size_t>(jsonText.size());
-    if (reusable.inUse || size > keptParserCapacity) {
-        simdjson::dom::parser parser;
-        return readPack(parser, text, size, false);
+    std::optional<JsonRead::Document> document;
+    try {
+        document.emplace(jsonText);
+    } catch (const JsonReadError &error) {
+        throw JsonReadError(QStringLiteral("Could not read the capability pack: ")
+            + JsonRead::midSentence(error.description()));
     }
-    reusable.inUse = true;
-    const auto release = qScopeGuard([] { reusable.inUse = false; });
-    if (reusable.padded.size() < size + simdjson::SIMDJSON_PADDING)
-        reusable.padded.resize(size + simdjson::SIMDJSON_PADDING);
-    if (size > 0)
-        std::memcpy(reusable.padded.data(), text, size);
-    std::memset(reusable.padded.data() + size, 0, simdjson::SIMDJSON_PADDING);
-    return readPack(reusable.parser, reusable.padded.data(), size, true);
+    return JsonRead::capabilityPack(document->root(), QString());
 }
 
 namespace {

@@ -2,6 +2,10 @@
 
 #include <QScopeGuard>
 
+#include <cstring>
+#include <exception>
+#include <vector>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -434,15 +438,52 @@ QString notJson(simdjson::error_code error)
         .arg(QString::fromLatin1(simdjson::error_message(error)));
 }
 
+// A parser that stays with its thread keeps its buffers. One in use (a read
+// inside a read) is never shared, and an unusually large text gets a parser of
+// its own that is let go afterwards, so the thread holds no such memory.
+struct Document::ThreadParser
+{
+    simdjson::dom::parser parser;
+    // simdjson reads a little past the end of the text; the text is copied here,
+    // once padded, instead of into a fresh allocation on every read.
+    std::vector<uint8_t> padded;
+    bool inUse = false;
+};
+
+namespace {
+constexpr size_t keptParserCapacity = 16 * 1024 * 1024;
+}
+
 Document::Document(QByteArrayView text)
 {
-    // The parser copies the text into its own padded buffer, so any QByteArrayView will do.
-    const auto error = m_parser
-                           .parse(reinterpret_cast<const uint8_t *>(text.data()),
-                               static_cast<size_t>(text.size()), true)
-                           .get(m_root);
-    if (error != simdjson::SUCCESS)
+    thread_local ThreadParser reusable;
+    const auto *bytes = reinterpret_cast<const uint8_t *>(text.data());
+    const auto size = static_cast<size_t>(text.size());
+    simdjson::error_code error;
+    if (reusable.inUse || size > keptParserCapacity) {
+        m_ownParser = std::make_unique<simdjson::dom::parser>();
+        error = m_ownParser->parse(bytes, size, true).get(m_root);
+    } else {
+        m_threadParser = &reusable;
+        reusable.inUse = true;
+        if (reusable.padded.size() < size + simdjson::SIMDJSON_PADDING)
+            reusable.padded.resize(size + simdjson::SIMDJSON_PADDING);
+        if (size > 0)
+            std::memcpy(reusable.padded.data(), bytes, size);
+        std::memset(reusable.padded.data() + size, 0, simdjson::SIMDJSON_PADDING);
+        error = reusable.parser.parse(reusable.padded.data(), size, false).get(m_root);
+    }
+    if (error != simdjson::SUCCESS) {
+        if (m_threadParser)
+            m_threadParser->inUse = false;
         throw JsonReadError(notJson(error));
+    }
+}
+
+Document::~Document()
+{
+    if (m_threadParser)
+        m_threadParser->inUse = false;
 }
 
 simdjson::dom::object object(simdjson::dom::element value, const QString &path)

@@ -12,22 +12,28 @@
 
 #include <simdjson.h>
 
+#include <memory>
 #include <optional>
 
 namespace JsonRead {
 
 // One parsed JSON text. Throws JsonReadError when the text is not JSON.
+// Parsing uses a parser kept by the thread when it is free, so that reading a
+// large answer does not first allocate and touch tens of megabytes each time.
 class Document
 {
 public:
     explicit Document(QByteArrayView text);
+    ~Document();
     Document(const Document &) = delete;
     Document &operator=(const Document &) = delete;
 
     simdjson::dom::element root() const { return m_root; }
 
 private:
-    simdjson::dom::parser m_parser;
+    struct ThreadParser;
+    ThreadParser *m_threadParser = nullptr; // the thread's, while this document holds it
+    std::unique_ptr<simdjson::dom::parser> m_ownParser; // otherwise
     simdjson::dom::element m_root;
 };
 

@@ -2,6 +2,7 @@
 // Tavi on one machine. Prints "listening on http://HOST:PORT" once it accepts.
 
 #include "BoundedTcpServer.h"
+#include "Memory.h"
 #include "ModelClient.h"
 #include "PackServer.h"
 #include "PackStore.h"
@@ -79,6 +80,7 @@ Listen parseListen(const QString &text)
 
 int main(int argc, char *argv[])
 {
+    keepFreedMemoryForReuse();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavi-pack-service"));
 
