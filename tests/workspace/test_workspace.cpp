@@ -48,6 +48,26 @@ QString serviceUrl(const PackServiceProcess &service)
     return service.baseUrl().toString();
 }
 
+// A stand-in service that answers every request with the seed pack after
+// `delay`, and preview requests with `previewAnswer` when one is given.
+struct StandIn
+{
+    explicit StandIn(std::chrono::milliseconds delay = 0ms)
+    {
+        if (!http.listen())
+            qFatal("cannot listen");
+        const QByteArray answer = "{\"pack\":" + seedBytes() + "}";
+        http.setHandler([this, answer, delay](const ScriptedRequest &request) {
+            ScriptedResponse response = ScriptedResponse::json(
+                200, request.target.endsWith("/preview") ? previewAnswer : answer);
+            return response.withDelay(delay);
+        });
+    }
+    QString url() const { return http.url().toString(); }
+    ScriptedHttpServer http;
+    QByteArray previewAnswer;
+};
+
 } // namespace
 
 class WorkspaceTest : public QObject
@@ -121,52 +141,36 @@ private Q_SLOTS:
 
     void failedLoadKeepsDraftAndEdits_data()
     {
-        QTest::addColumn<QString>("kind");
-        QTest::newRow("refused") << "refused";
-        QTest::newRow("unauthorized") << "unauthorized";
-        QTest::newRow("not json") << "not json";
-        QTest::newRow("pack does not read") << "bad pack";
+        // An empty body stands for "nobody listens": the port is closed.
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("refused") << 0 << QByteArray();
+        QTest::newRow("unauthorized") << 401 << QByteArray("unauthorized");
+        QTest::newRow("not json") << 200 << QByteArray("<html>maintenance</html>");
+        QTest::newRow("pack does not read") << 200 << QByteArray(R"({"pack":{"pack_id":"x"}})");
     }
 
     void failedLoadKeepsDraftAndEdits()
     {
-        QFETCH(QString, kind);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
         VoridIzid workspace;
         workspace.setApiBase(serviceUrl(*m_service));
         awaitTask(workspace.loadAsync());
         workspace.setVoice(QStringLiteral("unsaved edit"));
         const CapabilityPack edited = *workspace.pack();
 
-        ScriptedHttpServer scripted;
-        QVERIFY(scripted.listen());
-        std::unique_ptr<PackServiceProcess> guarded;
-        QString expected;
-        if (kind == QLatin1String("refused")) {
-            scripted.close();
-            workspace.setApiBase(scripted.url().toString());
-            expected = awaitError(workspace.api().current());
-        } else if (kind == QLatin1String("unauthorized")) {
-            PackServiceProcess::Options options;
-            options.token = QStringLiteral("sesame");
-            guarded = std::make_unique<PackServiceProcess>(options);
-            QVERIFY(guarded->start());
-            workspace.setApiBase(serviceUrl(*guarded));
-            workspace.setOperatorToken(QStringLiteral("wrong"));
-            expected = QStringLiteral("API 401: unauthorized");
-        } else if (kind == QLatin1String("not json")) {
-            scripted.setHandler([](const ScriptedRequest &) {
-                return ScriptedResponse::text(200, "<html>maintenance</html>");
-            });
-            workspace.setApiBase(scripted.url().toString());
-            expected = awaitError(workspace.api().current());
-        } else {
-            scripted.setHandler([](const ScriptedRequest &) {
-                return ScriptedResponse::json(200, R"({"pack":{"pack_id":"x"}})");
-            });
-            workspace.setApiBase(scripted.url().toString());
-            expected = awaitError(workspace.api().current());
-        }
+        ScriptedHttpServer failing;
+        QVERIFY(failing.listen());
+        failing.setHandler(
+            [&](const ScriptedRequest &) { return ScriptedResponse::text(status, body); });
+        if (status == 0)
+            failing.close();
+        workspace.setApiBase(failing.url().toString());
+        const QString expected = awaitError(workspace.api().current());
         QVERIFY(!expected.isEmpty());
+        if (status == 401)
+            QCOMPARE(expected, QStringLiteral("API 401: unauthorized"));
 
         BusyTrace busy(workspace);
         awaitTask(workspace.loadAsync());
@@ -186,24 +190,18 @@ private Q_SLOTS:
 
         // A slow service answers the load already under way, although the base
         // changes to a dead address meanwhile.
-        ScriptedHttpServer slow;
-        QVERIFY(slow.listen());
-        const QByteArray answer = "{\"pack\":" + seedBytes() + "}";
-        slow.setHandler([&](const ScriptedRequest &) {
-            ScriptedResponse response = ScriptedResponse::json(200, answer);
-            return response.withDelay(300ms);
-        });
-        workspace.setApiBase(slow.url().toString());
+        StandIn slow(300ms);
+        workspace.setApiBase(slow.url());
         workspace.load();
         QVERIFY(workspace.busy());
-        QVERIFY(slow.waitForRequests(1));
+        QVERIFY(slow.http.waitForRequests(1));
         workspace.setApiBase(QStringLiteral("http://127.0.0.1:1"));
         QTRY_VERIFY(!workspace.busy());
         QCOMPARE(workspace.status(), QStringLiteral("Loaded v1"));
 
         awaitTask(workspace.loadAsync());
         QVERIFY(workspace.status() != QStringLiteral("Loaded v1"));
-        QCOMPARE(slow.requestCount(), 1);
+        QCOMPARE(slow.http.requestCount(), 1);
     }
 
     void draftActionsNeedADraft()
@@ -297,17 +295,13 @@ private Q_SLOTS:
     void failingOnDeviceRunIsShownAndTheServiceIsNotAsked()
     {
         QFETCH(bool, coach);
-        ScriptedHttpServer service;
-        QVERIFY(service.listen());
-        const QByteArray answer = "{\"pack\":" + seedBytes() + "}";
-        service.setHandler(
-            [&](const ScriptedRequest &) { return ScriptedResponse::json(200, answer); });
+        StandIn service;
         VoridIzid workspace;
-        workspace.setApiBase(service.url().toString());
+        workspace.setApiBase(service.url());
         awaitTask(workspace.loadAsync());
         workspace.setVoice(QStringLiteral("unsaved"));
         const CapabilityPack draft = *workspace.pack();
-        service.clearRequests();
+        service.http.clearRequests();
 
         m_model->setChatResponse(ScriptedResponse::json(
             500, R"({"error":{"code":500,"message":"out of memory","type":"server_error"}})"));
@@ -317,7 +311,7 @@ private Q_SLOTS:
             awaitTask(workspace.previewAsync());
         QVERIFY2(workspace.status().contains(QStringLiteral("out of memory")),
             qPrintable(workspace.status()));
-        QCOMPARE(service.requestCount(), 0);
+        QCOMPARE(service.http.requestCount(), 0);
         QCOMPARE(*workspace.pack(), draft);
         QCOMPARE(workspace.previewReply(), QString());
         QCOMPARE(workspace.sourceLabel(), QString());
@@ -326,17 +320,10 @@ private Q_SLOTS:
 
     void previewBothWays()
     {
-        ScriptedHttpServer service;
-        QVERIFY(service.listen());
-        const QByteArray current = "{\"pack\":" + seedBytes() + "}";
-        QByteArray previewAnswer = R"({"reply":{"text":"Dari layanan."}})";
-        service.setHandler([&](const ScriptedRequest &request) {
-            if (request.target.endsWith("/preview"))
-                return ScriptedResponse::json(200, previewAnswer);
-            return ScriptedResponse::json(200, current);
-        });
+        StandIn service;
+        service.previewAnswer = R"({"reply":{"text":"Dari layanan."}})";
         VoridIzid workspace;
-        workspace.setApiBase(service.url().toString());
+        workspace.setApiBase(service.url());
         awaitTask(workspace.loadAsync());
         workspace.setCta(QStringLiteral("unsaved cta"));
         const CapabilityPack draft = *workspace.pack();
@@ -352,11 +339,11 @@ private Q_SLOTS:
         QCOMPARE(workspace.previewReply(), QStringLiteral("Dari layanan."));
         QCOMPARE(workspace.sourceLabel(), QStringLiteral("Preview: mlx"));
         QCOMPARE(workspace.status(), QStringLiteral("Preview via mlx"));
-        const QJsonObject sent = QJsonDocument::fromJson(service.lastRequest().body).object();
+        const QJsonObject sent = QJsonDocument::fromJson(service.http.lastRequest().body).object();
         QCOMPARE(sent.value(QStringLiteral("message")).toString(), workspace.previewMessage());
         QCOMPARE(sent.value(QStringLiteral("pack")).toObject(), draft.toJsonObject());
 
-        previewAnswer = "{}";
+        service.previewAnswer = "{}";
         awaitTask(workspace.previewAsync());
         QCOMPARE(workspace.previewReply(), QString());
         QCOMPARE(workspace.status(), QStringLiteral("Preview via mlx"));
@@ -418,17 +405,11 @@ private Q_SLOTS:
 
     void lastOperationToFinishHasTheLastWord()
     {
-        ScriptedHttpServer slow;
-        QVERIFY(slow.listen());
-        const QByteArray answer = "{\"pack\":" + seedBytes() + "}";
-        slow.setHandler([&](const ScriptedRequest &) {
-            ScriptedResponse response = ScriptedResponse::json(200, answer);
-            return response.withDelay(400ms);
-        });
+        StandIn slow(400ms);
         VoridIzid workspace;
         workspace.setApiBase(serviceUrl(*m_service));
         awaitTask(workspace.loadAsync());
-        workspace.setApiBase(slow.url().toString());
+        workspace.setApiBase(slow.url());
         workspace.load(); // slow
         m_model->setAnswer(QStringLiteral("quick"));
         awaitTask(workspace.previewAsync()); // finishes first and clears busy
@@ -439,21 +420,15 @@ private Q_SLOTS:
 
     void destroyedWhileAwaitingTouchesNothing()
     {
-        ScriptedHttpServer slow;
-        QVERIFY(slow.listen());
-        const QByteArray answer = "{\"pack\":" + seedBytes() + "}";
-        slow.setHandler([&](const ScriptedRequest &) {
-            ScriptedResponse response = ScriptedResponse::json(200, answer);
-            return response.withDelay(200ms);
-        });
+        StandIn slow(200ms);
         auto workspace = std::make_unique<VoridIzid>();
-        workspace->setApiBase(slow.url().toString());
+        workspace->setApiBase(slow.url());
         awaitTask(workspace->loadAsync());
         workspace->load();
         workspace->publish();
         m_model->setHanging();
         workspace->preview();
-        QVERIFY(slow.waitForRequests(3));
+        QVERIFY(slow.http.waitForRequests(3));
         workspace.reset();
         // The answers arrive after the workspace is gone; under AddressSanitizer a
         // write to it would abort here.
