@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -177,6 +178,35 @@ private Q_SLOTS:
         QCOMPARE(workspace.status(), expected);
         QCOMPARE(*workspace.pack(), edited);
         QCOMPARE(busy.values, (QList<bool> {true, false}));
+    }
+
+    void largeDraftTravelsWhole()
+    {
+        // Large answers are decoded, and pack bodies written, on a worker thread.
+        CapabilityPack large = CapabilityPack::fromJson(seedBytes());
+        QList<CapabilityPack::NLUExample> examples;
+        for (int i = 0; i < 3000; ++i)
+            examples.append({QStringLiteral("Cari hotel di Ubud untuk %1 malam").arg(i),
+                QStringLiteral("hotel_search"), std::nullopt});
+        large.modules.nlu.examples = examples;
+        QTemporaryDir dir;
+        QFile seed(dir.filePath(QStringLiteral("large.json")));
+        QVERIFY(seed.open(QIODevice::WriteOnly) && seed.write(large.toJson()) > 64 * 1024);
+        seed.close();
+        PackServiceProcess::Options options;
+        options.seed = seed.fileName();
+        PackServiceProcess service(options);
+        QVERIFY2(service.start(), qPrintable(service.output()));
+
+        VoridIzid workspace;
+        workspace.setApiBase(serviceUrl(service));
+        awaitTask(workspace.loadAsync());
+        QCOMPARE(*workspace.pack(), large);
+        workspace.setVoice(QStringLiteral("besar"));
+        awaitTask(workspace.publishAsync());
+        QCOMPARE(workspace.status(), QStringLiteral("Live Tavi now v2"));
+        QCOMPARE(workspace.pack()->modules.nlu.examples, large.modules.nlu.examples);
+        QCOMPARE(workspace.voice(), QStringLiteral("besar"));
     }
 
     void emptiedOrChangedBaseTakesEffectOnTheNextOperation()
