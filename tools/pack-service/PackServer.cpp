@@ -418,12 +418,8 @@ QCoro::Task<> PackServer::answerCoach(QHttpServerResponder responder, QPointer<Q
             + QByteArrayLiteral(",\"coach_model\":") + jsonString(model.model())
             + QByteArrayLiteral("}");
         reply = Reply {Status::Ok, body};
-    } catch (const TaviError &e) {
-        reply = error(Status::BadGateway, e.description());
-    } catch (const std::exception &e) {
-        reply = error(Status::InternalServerError, QString::fromUtf8(e.what()));
     } catch (...) {
-        reply = error(Status::InternalServerError, QStringLiteral("Unexpected failure."));
+        reply = modelFailure(std::current_exception());
     }
     // The operator may have given up and closed the connection meanwhile.
     if (*alive && socket)
@@ -443,12 +439,8 @@ QCoro::Task<> PackServer::answerPreview(QHttpServerResponder responder, QPointer
             {QStringLiteral("reply"), QJsonObject {{QStringLiteral("text"), text}}},
             {QStringLiteral("pack_version"), pack.version}};
         reply = Reply {Status::Ok, QJsonDocument(answer).toJson(QJsonDocument::Compact)};
-    } catch (const TaviError &e) {
-        reply = error(Status::BadGateway, e.description());
-    } catch (const std::exception &e) {
-        reply = error(Status::InternalServerError, QString::fromUtf8(e.what()));
     } catch (...) {
-        reply = error(Status::InternalServerError, QStringLiteral("Unexpected failure."));
+        reply = modelFailure(std::current_exception());
     }
     if (*alive && socket)
         send(responder, reply);
@@ -464,6 +456,20 @@ void PackServer::send(QHttpServerResponder &responder, const Reply &reply)
             {{QByteArrayLiteral("Content-Type"), reply.contentType},
                 {QByteArrayLiteral("Allow"), reply.allow}},
             reply.status);
+}
+
+// The model's own failure is a bad gateway; anything else is ours.
+PackServer::Reply PackServer::modelFailure(std::exception_ptr failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const TaviError &e) {
+        return error(Status::BadGateway, e.description());
+    } catch (const std::exception &e) {
+        return error(Status::InternalServerError, QString::fromUtf8(e.what()));
+    } catch (...) {
+        return error(Status::InternalServerError, QStringLiteral("Unexpected failure."));
+    }
 }
 
 PackServer::Reply PackServer::error(Status status, const QString &text)

@@ -9,6 +9,7 @@
 #include <QHttpServerResponder>
 #include <QPointer>
 
+#include <exception>
 #include <memory>
 #include <optional>
 
@@ -60,6 +61,7 @@ private:
 
     static void send(QHttpServerResponder &responder, const Reply &reply);
     static Reply error(QHttpServerResponder::StatusCode status, const QString &text);
+    static Reply modelFailure(std::exception_ptr failure);
     QByteArray liveEnvelope();
 
     PackStore *m_store;
