@@ -1,14 +1,12 @@
 #pragma once
 
-// A real HTTP/1.1 server on 127.0.0.1 for answers that a well-behaved server
-// never gives: any status line, raw body bytes, chosen headers, a delay, no
-// answer at all, or a dropped connection. Built on QTcpServer rather than
-// QtHttpServer because the latter normalises exactly what these tests need to
-// break. It runs on the event loop of the thread that creates it and records
-// every request it receives.
+// A real HTTP/1.1 server on 127.0.0.1 for answers a well-behaved server never
+// gives: any status, raw body bytes, a delay, no answer, a dropped connection.
+// It records every request it receives.
 
 #include <QByteArray>
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -23,117 +21,77 @@ class QTcpSocket;
 
 struct ScriptedRequest
 {
-    QByteArray method;
-    QByteArray target; // as on the request line: path and query
-    QByteArray version; // e.g. "HTTP/1.1"
     QByteArray requestLine; // without the CRLF
-    // Names as received, values with the blanks around them removed, in order.
-    QList<QPair<QByteArray, QByteArray>> headers;
-    // The header lines exactly as received, without their CRLF: for values whose
-    // blanks matter.
-    QList<QByteArray> headerLines;
-    QByteArray body; // decoded from Content-Length or chunked framing
-    int connection = 0; // 1 for the first connection the server accepted, and so on
+    QByteArray method;
+    QByteArray target;
+    QList<QByteArray> headers; // the lines exactly as received, without their CRLF
+    QByteArray body;
 
-    // The first header of that name (case-insensitive), or a null QByteArray.
-    QByteArray header(const QByteArray &name) const;
-    bool hasHeader(const QByteArray &name) const;
-    // Every header of that name (case-insensitive), in order.
+    // Every value of that header (case-insensitive name, trimmed value), in order.
     QList<QByteArray> headerValues(const QByteArray &name) const;
+    QByteArray header(const QByteArray &name) const { return headerValues(name).value(0); }
+    bool hasHeader(const QByteArray &name) const { return !headerValues(name).isEmpty(); }
 };
 
 struct ScriptedResponse
 {
-    enum class Action {
-        Respond, // send the status line, headers and body
-        Hang, // read the request and never answer; the connection stays open
-        Close, // close the connection without answering
-    };
+    enum class Action { Respond, Hang, Close };
 
     Action action = Action::Respond;
     int status = 200;
-    QByteArray reason; // empty: a usual phrase for the status, or "Status"
-    QList<QPair<QByteArray, QByteArray>> headers;
-    QByteArray body;
-    // Wait this long before answering (or closing).
+    QList<QPair<QByteArray, QByteArray>> headers {};
+    QByteArray body {};
     std::chrono::milliseconds delay {0};
-    // Content-Length is added unless a header of that name or Transfer-Encoding is given.
-    bool addContentLength = true;
-    // Close the connection after this answer.
-    bool closeAfter = false;
-    // When not null, these bytes are written instead of a formed answer
-    // (status, headers and body are then ignored).
-    QByteArray raw;
 
     static ScriptedResponse text(int status, const QByteArray &body,
         const QByteArray &contentType = "text/plain; charset=utf-8");
     static ScriptedResponse json(int status, const QByteArray &body);
     static ScriptedResponse redirect(int status, const QByteArray &location);
-    static ScriptedResponse hang();
-    static ScriptedResponse close();
-    static ScriptedResponse rawBytes(const QByteArray &bytes);
+    static ScriptedResponse hang() { return {.action = Action::Hang}; }
+    static ScriptedResponse close() { return {.action = Action::Close}; }
 
-    ScriptedResponse &withHeader(const QByteArray &name, const QByteArray &value);
-    ScriptedResponse &withDelay(std::chrono::milliseconds wait);
+    ScriptedResponse &withDelay(std::chrono::milliseconds wait)
+    {
+        delay = wait;
+        return *this;
+    }
 };
 
 class ScriptedHttpServer : public QObject
 {
-    Q_OBJECT
-
 public:
     using Handler = std::function<ScriptedResponse(const ScriptedRequest &)>;
 
-    explicit ScriptedHttpServer(QObject *parent = nullptr);
-    ~ScriptedHttpServer() override;
+    ScriptedHttpServer();
+    ~ScriptedHttpServer() override { close(); }
 
-    // Listens on 127.0.0.1 at a free port. False when that fails.
-    bool listen();
-    quint16 port() const;
-    // "http://127.0.0.1:<port>" followed by `path`.
+    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
+    quint16 port() const { return m_server.serverPort(); }
     QUrl url(const QString &path = QString()) const;
 
-    // Canned answers are used first, in order; when none is left the handler
-    // answers; with neither, 404.
-    void enqueue(const ScriptedResponse &response);
-    void setHandler(Handler handler);
+    // Queued answers go first; then the handler; with neither, 404.
+    void enqueue(const ScriptedResponse &response) { m_queue.push_back(response); }
+    void setHandler(Handler handler) { m_handler = std::move(handler); }
 
     QList<ScriptedRequest> requests() const { return m_requests; }
     int requestCount() const { return int(m_requests.size()); }
-    ScriptedRequest lastRequest() const;
+    ScriptedRequest lastRequest() const { return m_requests.value(m_requests.size() - 1); }
     void clearRequests() { m_requests.clear(); }
     int connectionCount() const { return m_connectionCount; }
 
-    // Runs the event loop until `count` requests have arrived or `timeout` has
-    // passed; returns whether they arrived.
-    bool waitForRequests(
-        int count, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
-
-    // Closes every open connection (a hung one included) and stops listening.
+    bool waitForRequests(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Drops every connection, a hung one included, and stops listening.
     void close();
-
-signals:
-    void requestReceived(const ScriptedRequest &request);
 
 private:
     struct Connection
     {
-        QTcpSocket *socket = nullptr;
-        int index = 0;
         QByteArray buffer;
-        bool busy = false; // an answer is pending (delayed or hung)
-        bool closing = false;
+        bool busy = false; // an answer is pending, or the connection is closing
     };
 
-    void onNewConnection();
-    void processBuffer(Connection &connection);
-    // Parses one complete request off the front of the buffer; false when more
-    // bytes are needed. Sets `malformed` for text that is not HTTP.
-    bool takeRequest(Connection &connection, ScriptedRequest &request, bool &malformed);
-    ScriptedResponse nextResponse(const ScriptedRequest &request);
-    void answer(
-        QTcpSocket *socket, const ScriptedRequest &request, const ScriptedResponse &response);
-    static QByteArray format(const ScriptedResponse &response);
+    void serve(QTcpSocket *socket);
+    void respond(QTcpSocket *socket, ScriptedResponse response);
 
     QTcpServer m_server;
     QHash<QTcpSocket *, Connection> m_connections;

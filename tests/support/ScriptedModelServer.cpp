@@ -6,95 +6,40 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-QByteArray compact(const QJsonObject &object)
+ScriptedResponse json(int status, const QJsonObject &object)
 {
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+    return ScriptedResponse::json(status, QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
 ScriptedResponse errorAnswer(int status, const QString &message)
 {
-    return ScriptedResponse::json(status,
-        compact(QJsonObject {{QStringLiteral("error"),
-            QJsonObject {{QStringLiteral("code"), status}, {QStringLiteral("message"), message},
-                {QStringLiteral("type"), QStringLiteral("server_error")}}}}));
+    return json(status, {{u"error"_s, QJsonObject {{u"code"_s, status}, {u"message"_s, message}}}});
 }
 
 } // namespace
 
-ScriptedModelServer::ScriptedModelServer(QObject *parent)
-    : QObject(parent)
+ScriptedModelServer::ScriptedModelServer()
 {
     m_http.listen();
     m_http.setHandler([this](const ScriptedRequest &request) { return handle(request); });
 }
 
-QUrl ScriptedModelServer::baseUrl() const
-{
-    return m_http.url(QStringLiteral("/v1"));
-}
-
-void ScriptedModelServer::makeDefault(
-    std::chrono::milliseconds responseTimeout, std::chrono::milliseconds probeTimeout)
+void ScriptedModelServer::makeDefault(std::chrono::milliseconds responseTimeout)
 {
     auto &model = SystemLanguageModel::defaultModel();
-    model.setTimeouts(probeTimeout, responseTimeout);
-    model.configure(baseUrl(), m_modelName, true);
+    model.setTimeouts(std::chrono::seconds(2), responseTimeout);
+    model.configure(baseUrl(), modelName(), true);
     awaitTask(model.refreshAvailability());
 }
 
 void ScriptedModelServer::setAnswer(const QString &text)
 {
-    m_mode = Mode::ready;
     m_answer = text;
     m_chatResponse.reset();
-}
-
-void ScriptedModelServer::setLoading()
-{
-    m_mode = Mode::loading;
-}
-
-void ScriptedModelServer::setFailing(int status, const QString &message)
-{
-    m_mode = Mode::failing;
-    m_failStatus = status;
-    m_failMessage = message;
-}
-
-void ScriptedModelServer::setHanging()
-{
-    m_mode = Mode::hanging;
-}
-
-void ScriptedModelServer::setChatResponse(const ScriptedResponse &response)
-{
-    m_mode = Mode::ready;
-    m_chatResponse = response;
-}
-
-void ScriptedModelServer::setListedModels(const QStringList &ids)
-{
-    m_listedModels = ids;
-}
-
-void ScriptedModelServer::setRejectsResponseFormat(bool rejects)
-{
-    m_rejectsResponseFormat = rejects;
-}
-
-void ScriptedModelServer::setAbsent()
-{
-    m_http.close();
-}
-
-int ScriptedModelServer::probeCount() const
-{
-    int count = 0;
-    for (const auto &request : m_http.requests())
-        count += request.method == "GET" && request.target == "/v1/models";
-    return count;
 }
 
 QList<QJsonObject> ScriptedModelServer::chatRequests() const
@@ -107,56 +52,25 @@ QList<QJsonObject> ScriptedModelServer::chatRequests() const
     return bodies;
 }
 
-ScriptedResponse ScriptedModelServer::modelList() const
-{
-    QJsonArray data;
-    for (const QString &id : m_listedModels.value_or(QStringList {m_modelName})) {
-        data.append(QJsonObject {{QStringLiteral("id"), id},
-            {QStringLiteral("object"), QStringLiteral("model")},
-            {QStringLiteral("owned_by"), QStringLiteral("library")}});
-    }
-    return ScriptedResponse::json(200,
-        compact(QJsonObject {
-            {QStringLiteral("object"), QStringLiteral("list")}, {QStringLiteral("data"), data}}));
-}
-
 ScriptedResponse ScriptedModelServer::handle(const ScriptedRequest &request) const
 {
-    switch (m_mode) {
-    case Mode::loading:
-        return errorAnswer(503, QStringLiteral("Loading model"));
-    case Mode::failing:
-        return errorAnswer(m_failStatus, m_failMessage);
-    case Mode::hanging:
+    if (m_hanging)
         return ScriptedResponse::hang();
-    case Mode::ready:
-        break;
-    }
     if (request.method == "GET" && request.target == "/v1/models")
-        return modelList();
+        return json(200, {{u"data"_s, QJsonArray {QJsonObject {{u"id"_s, modelName()}}}}});
     if (request.method != "POST" || request.target != "/v1/chat/completions")
-        return errorAnswer(404, QStringLiteral("File Not Found"));
+        return errorAnswer(404, u"File Not Found"_s);
 
     const QJsonObject body = QJsonDocument::fromJson(request.body).object();
-    if (m_rejectsResponseFormat && body.contains(QStringLiteral("response_format")))
-        return errorAnswer(400,
-            QStringLiteral("'response_format' of type 'json_schema' is not "
-                           "supported"));
+    if (m_rejectsResponseFormat && body.contains(u"response_format"_s))
+        return errorAnswer(400, u"'response_format' is not supported"_s);
     if (m_chatResponse)
         return ScriptedResponse(*m_chatResponse).withDelay(m_answerDelay);
-    return chatAnswer(body).withDelay(m_answerDelay);
-}
-
-ScriptedResponse ScriptedModelServer::chatAnswer(const QJsonObject &body) const
-{
-    const QJsonObject message {{QStringLiteral("role"), QStringLiteral("assistant")},
-        {QStringLiteral("content"), m_answer}};
-    return ScriptedResponse::json(200,
-        compact(QJsonObject {{QStringLiteral("id"), QStringLiteral("chatcmpl-1")},
-            {QStringLiteral("object"), QStringLiteral("chat.completion")},
-            {QStringLiteral("model"), body.value(QStringLiteral("model"))},
-            {QStringLiteral("choices"),
-                QJsonArray {
-                    QJsonObject {{QStringLiteral("index"), 0}, {QStringLiteral("message"), message},
-                        {QStringLiteral("finish_reason"), QStringLiteral("stop")}}}}}));
+    const QJsonObject message {{u"role"_s, u"assistant"_s}, {u"content"_s, m_answer}};
+    return json(200,
+        {{u"model"_s, body.value(u"model"_s)},
+            {u"choices"_s,
+                QJsonArray {QJsonObject {
+                    {u"index"_s, 0}, {u"message"_s, message}, {u"finish_reason"_s, u"stop"_s}}}}})
+        .withDelay(m_answerDelay);
 }
