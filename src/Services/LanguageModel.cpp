@@ -400,20 +400,25 @@ LanguageModelSession::LanguageModelSession(SystemLanguageModel &model, QString i
     , m_instructions(std::move(instructions))
 { }
 
+QJsonObject chatCompletionBody(const QString &model, const QString &system, const QString &user)
+{
+    return QJsonObject {
+        {QStringLiteral("model"), model},
+        {QStringLiteral("messages"),
+            QJsonArray {QJsonObject {{QStringLiteral("role"), QStringLiteral("system")},
+                            {QStringLiteral("content"), system}},
+                QJsonObject {{QStringLiteral("role"), QStringLiteral("user")},
+                    {QStringLiteral("content"), user}}}},
+        {QStringLiteral("stream"), false},
+    };
+}
+
 namespace {
 
 QJsonObject chatBody(const QString &model, const QString &instructions, const QString &prompt,
     const GenerationOptions &options, const std::optional<QJsonObject> &responseSchema)
 {
-    QJsonObject body {
-        {QStringLiteral("model"), model},
-        {QStringLiteral("messages"),
-            QJsonArray {QJsonObject {{QStringLiteral("role"), QStringLiteral("system")},
-                            {QStringLiteral("content"), instructions}},
-                QJsonObject {{QStringLiteral("role"), QStringLiteral("user")},
-                    {QStringLiteral("content"), prompt}}}},
-        {QStringLiteral("stream"), false},
-    };
+    QJsonObject body = chatCompletionBody(model, instructions, prompt);
     if (options.temperature)
         body.insert(QStringLiteral("temperature"), *options.temperature);
     else if (options.sampling == QLatin1String("greedy"))

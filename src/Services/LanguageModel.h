@@ -22,6 +22,10 @@ struct GenerationOptions
     std::optional<int> maximumResponseTokens;
 };
 
+// The body of one non-streaming OpenAI-compatible chat request: the system
+// message, then the one user message. Shared with the reference pack service.
+QJsonObject chatCompletionBody(const QString &model, const QString &system, const QString &user);
+
 // A model run failed: server error (status and message), time-out, malformed answer.
 class LanguageModelError : public TaviError
 {

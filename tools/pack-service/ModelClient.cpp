@@ -1,9 +1,9 @@
 #include "ModelClient.h"
 
 #include "JsonRead.h"
+#include "LanguageModel.h"
 
 #include <QCoroNetworkReply>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -66,15 +66,7 @@ ModelClient::ModelClient(QUrl baseUrl, QString model, QNetworkAccessManager *net
 
 QCoro::Task<QString> ModelClient::complete(QString system, QString user) const
 {
-    const QJsonObject body {
-        {QStringLiteral("model"), m_model},
-        {QStringLiteral("messages"),
-            QJsonArray {QJsonObject {{QStringLiteral("role"), QStringLiteral("system")},
-                            {QStringLiteral("content"), system}},
-                QJsonObject {{QStringLiteral("role"), QStringLiteral("user")},
-                    {QStringLiteral("content"), user}}}},
-        {QStringLiteral("stream"), false},
-    };
+    const QJsonObject body = chatCompletionBody(m_model, system, user);
     QNetworkRequest request(m_endpoint);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     request.setTransferTimeout(static_cast<int>(modelTimeout.count()));
