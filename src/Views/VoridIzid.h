@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 #include <QVariant>
+#include <QtQml/qqmlregistration.h>
 
 #include <memory>
 #include <optional>
@@ -18,6 +19,7 @@
 class VoridIzid : public QObject
 {
     Q_OBJECT
+    QML_ELEMENT
     Q_PROPERTY(QString apiBase READ apiBase WRITE setApiBase NOTIFY apiBaseChanged)
     Q_PROPERTY(
         QString operatorToken READ operatorToken WRITE setOperatorToken NOTIFY operatorTokenChanged)

@@ -14,9 +14,9 @@ PackServiceProcess::PackServiceProcess(Options options)
 
 QString PackServiceProcess::defaultSeedPath()
 {
-    const QDir support = QFileInfo(QStringLiteral(__FILE__)).absoluteDir();
-    return QDir::cleanPath(
-        support.absoluteFilePath(QStringLiteral("../../tools/pack-service/seed/tavi-pack.json")));
+    // From the build's own record of the source tree: __FILE__ may be relative
+    // (compiler caches rewrite it), and tests run from the build tree.
+    return QStringLiteral(TAVI_SOURCE_DIR "/tools/pack-service/seed/tavi-pack.json");
 }
 
 void PackServiceProcess::collect()

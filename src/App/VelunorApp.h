@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QObject>
+#include <QUrl>
+
+class QQmlApplicationEngine;
+class QQuickWindow;
+
+// The application: the shared update controller, then the one window whose
+// content is a fresh workspace. Holds no state of its own.
+class VelunorApp : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Touches the shared update controller once, so the updater exists and has
+    // started before any window is built.
+    explicit VelunorApp(QObject *parent = nullptr);
+
+    // The window's QML, loaded into `engine`; the root object is the window.
+    static QUrl mainQml();
+    QQuickWindow *openWindow(QQmlApplicationEngine &engine);
+};
+
+// The process entry: a GUI application running VelunorApp until its window closes.
+int velunorMain(int argc, char *argv[]);

@@ -1,0 +1,6 @@
+#include "VelunorApp.h"
+
+int main(int argc, char *argv[])
+{
+    return velunorMain(argc, argv);
+}
