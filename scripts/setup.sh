@@ -13,6 +13,8 @@ packages=(
   qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qttest qml6-module-qtqml-models
   fonts-dejavu-core ca-certificates openssl
+  qml6-module-qtquick-shapes qt6-qpa-plugins
+  desktop-file-utils appstream lintian file
 )
 
 missing=()

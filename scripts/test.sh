@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole suite: installs what is missing, builds, runs every test, runs them
-# again under AddressSanitizer + UndefinedBehaviorSanitizer, fuzzes the pack
-# reader for a bounded time and checks the formatting.
+# again under AddressSanitizer + UndefinedBehaviorSanitizer, tests the .deb and
+# the tarball (as root), fuzzes the pack reader for a bounded time and checks
+# the formatting.
 #   TAVI_QUICK=1   skips the sanitizer build and the fuzz run (for a fast local loop)
 #   TAVI_FUZZ_SECONDS=N   how long the fuzzer runs (default 60)
 set -euo pipefail
@@ -43,6 +44,16 @@ run_ctest build
 
 if [ "${TAVI_QUICK:-0}" = 1 ]; then
   exit 0
+fi
+
+echo "== Package, install, start and purge the .deb; unpack and start the tarball"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: the package test installs into /usr with apt-get and needs root (CI runs it)"
+elif scripts/package-test.sh build; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  exit 1
 fi
 
 echo "== Build and test under AddressSanitizer + UndefinedBehaviorSanitizer"
