@@ -131,6 +131,11 @@ list(JOIN TAVI_RUNTIME_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-wayland)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
+# `cpack --config CPackSourceConfig.cmake`: the sources without build folders.
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_PACKAGE_FILE_NAME "${TAVI_APP_ID}-${PROJECT_VERSION}-source")
+set(CPACK_SOURCE_IGNORE_FILES "/\\.git(/|$)" "/build[^/]*/" "/\\.cache/")
+
 configure_file(${PROJECT_SOURCE_DIR}/cmake/CPackPerGenerator.cmake.in
                ${CMAKE_BINARY_DIR}/CPackPerGenerator.cmake @ONLY)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackPerGenerator.cmake)
