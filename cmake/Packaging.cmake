@@ -70,7 +70,6 @@ endif()
 add_test(NAME packaging_install_tree
          COMMAND ${CMAKE_COMMAND}
            -DBUILD_DIR=${CMAKE_BINARY_DIR}
-           -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
            -DDEST=${CMAKE_BINARY_DIR}/packaging/install-tree
            -DVERSION=${PROJECT_VERSION}
            -DAPP_ID=${TAVI_APP_ID}
@@ -134,7 +133,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # `cpack --config CPackSourceConfig.cmake`: the sources without build folders.
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_PACKAGE_FILE_NAME "${TAVI_APP_ID}-${PROJECT_VERSION}-source")
-set(CPACK_SOURCE_IGNORE_FILES "/\\.git(/|$)" "/build[^/]*/" "/\\.cache/")
+set(CPACK_SOURCE_IGNORE_FILES "/\\.git(/|$)" "^${PROJECT_SOURCE_DIR}/build[^/]*/" "^${PROJECT_SOURCE_DIR}/\\.cache/")
 
 configure_file(${PROJECT_SOURCE_DIR}/cmake/CPackPerGenerator.cmake.in
                ${CMAKE_BINARY_DIR}/CPackPerGenerator.cmake @ONLY)
