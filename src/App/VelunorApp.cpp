@@ -2,6 +2,7 @@
 
 #include "Memory.h"
 #include "SparkleUpdaterController.h"
+#include "TextInputAccessibility.h"
 
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
@@ -14,6 +15,7 @@ VelunorApp::VelunorApp(QObject *parent)
     : QObject(parent)
 {
     SparkleUpdaterController::shared();
+    TextInputAccessibility::install();
 }
 
 QUrl VelunorApp::mainQml()
