@@ -88,7 +88,8 @@ public:
         if (!input || !input->window())
             return QRect();
         const QRectF scene = input->mapRectToScene(QRectF(0, 0, input->width(), input->height()));
-        return QRect(input->window()->mapToGlobal(scene.topLeft().toPoint()), scene.size().toSize());
+        return QRect(
+            input->window()->mapToGlobal(scene.topLeft().toPoint()), scene.size().toSize());
     }
 
     void *interface_cast(QAccessible::InterfaceType type) override
@@ -142,7 +143,8 @@ public:
             || !input->window())
             return QRect();
         const QRectF scene = input->mapRectToScene(local);
-        return QRect(input->window()->mapToGlobal(scene.topLeft().toPoint()), scene.size().toSize());
+        return QRect(
+            input->window()->mapToGlobal(scene.topLeft().toPoint()), scene.size().toSize());
     }
     int offsetAtPoint(const QPoint &point) const override
     {
@@ -155,8 +157,8 @@ public:
         qreal best = 0;
         for (int offset = 0, count = characterCount(); offset <= count; ++offset) {
             QRectF caret;
-            if (!QMetaObject::invokeMethod(input, "positionToRectangle",
-                    Q_RETURN_ARG(QRectF, caret), Q_ARG(int, offset)))
+            if (!QMetaObject::invokeMethod(
+                    input, "positionToRectangle", Q_RETURN_ARG(QRectF, caret), Q_ARG(int, offset)))
                 return -1;
             const qreal distance = qAbs(caret.x() - local.x());
             if (nearest < 0 || distance < best) {

@@ -36,19 +36,14 @@ ApplicationWindow {
         objectName: "workspace"
     }
 
-    Action {
-        id: checkForUpdatesAction
-        text: "Check for Updates…"
-        onTriggered: SparkleUpdaterController.checkForUpdates()
+    // On the window rather than on the menu item: the shortcut of an item in a
+    // closed menu does not fire.
+    Shortcut {
+        sequences: [StandardKey.Quit]
+        onActivated: Qt.quit()
     }
 
-    Action {
-        id: quitAction
-        text: "Quit"
-        shortcut: StandardKey.Quit
-        onTriggered: Qt.quit()
-    }
-
+    // Menu items are buttons too: a screen reader's press must trigger them.
     menuBar: MenuBar {
         Menu {
             title: "Vuzev Tavi"
@@ -57,15 +52,23 @@ ApplicationWindow {
                 objectName: "aboutMenuItem"
                 text: "About Vuzev Tavi"
                 onTriggered: aboutDialog.open()
+                Accessible.name: text
+                Accessible.onPressAction: { menu.dismiss(); triggered() }
             }
             MenuItem {
                 objectName: "checkForUpdatesMenuItem"
-                action: checkForUpdatesAction
+                text: "Check for Updates…"
+                onTriggered: SparkleUpdaterController.checkForUpdates()
+                Accessible.name: text
+                Accessible.onPressAction: { menu.dismiss(); triggered() }
             }
             MenuSeparator {}
             MenuItem {
                 objectName: "quitMenuItem"
-                action: quitAction
+                text: "Quit"
+                onTriggered: Qt.quit()
+                Accessible.name: text
+                Accessible.onPressAction: { menu.dismiss(); triggered() }
             }
         }
     }
@@ -132,6 +135,7 @@ ApplicationWindow {
                     id: leftColumn
                     objectName: "leftColumn"
                     Layout.alignment: Qt.AlignTop
+                    Layout.fillWidth: false
                     Layout.minimumWidth: 360
                     Layout.maximumWidth: 480
                     // Half of the row, kept between its bounds; the right column takes the rest.
