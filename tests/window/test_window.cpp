@@ -416,7 +416,7 @@ private Q_SLOTS:
         QTRY_VERIFY(item("previewReplyText")->isVisible());
         QCOMPARE(text("previewReplyText"), QStringLiteral("Halo Kak!"));
         QCOMPARE(text("sourceLabel"), QStringLiteral("Preview: mlx"));
-        QVERIFY(item("sourceLabel")->y() < item("previewReplyText")->y());
+        QTRY_VERIFY(item("sourceLabel")->y() < item("previewReplyText")->y());
 
         m_standIn->reply = "";
         press(item("previewButton"), "accessibility");
