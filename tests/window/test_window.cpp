@@ -257,10 +257,15 @@ private Q_SLOTS:
             QStringList({QStringLiteral("aboutMenuItem=About Vuzev Tavi"),
                 QStringLiteral("checkForUpdatesMenuItem=Check for Updates…"), QStringLiteral("="),
                 QStringLiteral("quitMenuItem=Quit")}));
+        press(item("menuBarItem"), "accessibility");
+        QTRY_VERIFY(menu->property("visible").toBool());
         press(about, "accessibility");
         QTRY_VERIFY(object("aboutDialog")->property("visible").toBool());
+        QVERIFY(!menu->property("visible").toBool());
         QCOMPARE(text("aboutVersionText"),
             QStringLiteral("Version ") + SparkleUpdaterController::currentVersionLabel());
+        press(item("aboutOkButton"), "accessibility");
+        QTRY_VERIFY(!object("aboutDialog")->property("visible").toBool());
 
         // Quit from the menu, and from the platform's key where the platform has one.
         QObject::disconnect(m_engine.get(), &QQmlEngine::quit, nullptr, nullptr);
