@@ -292,6 +292,7 @@ private Q_SLOTS:
         QCOMPARE(left->width() == 480, width == 1600);
         QCOMPARE(right->x() - left->x() - left->width(), 28.0);
         QCOMPARE(right->width(), row - 28 - left->width());
+        QVERIFY(item("voiceEditor")->height() >= 88 && item("instructionEditor")->height() >= 72);
         if (width > 880)
             return;
         // Taller content scrolls, and keyboard focus brings a control into view.
