@@ -488,6 +488,12 @@ private Q_SLOTS:
         QVERIFY(open(m_service->baseUrl().toString()));
         const QColor background = m_window->color();
         QCOMPARE(background.lightnessF() < 0.5, dark);
+        // A preview from the model on this machine, so that every part is on screen.
+        m_model->setAnswer(QStringLiteral("Halo Kak! Tiket ke Bangkok tanggal 5 Oktober ada "
+                                          "beberapa pilihan. Mau saya cek jadwalnya?"));
+        press(item("previewButton"), "accessibility");
+        QTRY_VERIFY(shown("previewReplyText") && shown("sourceLabel"));
+        QCOMPARE(text("sourceLabel"), QStringLiteral("Preview: apple-foundation"));
         const QString shots = qEnvironmentVariable("TAVI_WINDOW_SCREENSHOTS");
         if (!shots.isEmpty())
             m_window->grabWindow().save(
@@ -507,6 +513,14 @@ private Q_SLOTS:
         QVERIFY(contrast(green, background) >= 4.5);
         QVERIFY(contrast(colour("statusText"), background) >= 4.5);
         QVERIFY(contrast(colour("liveBadge"), capsule) >= 4.5);
+        const auto part = [this](const char *name) {
+            return item("coachButton")
+                ->property(name)
+                .value<QQuickItem *>()
+                ->property("color")
+                .value<QColor>();
+        };
+        QVERIFY(contrast(part("contentItem"), part("background")) >= 4.5);
         SystemLanguageModel::defaultModel().configure(
             m_model->baseUrl(), m_model->modelName(), false);
         QCOMPARE(availability->property("text").toString(), TaviCoach::appleIntelligenceStatus());

@@ -301,9 +301,8 @@ ApplicationWindow {
                             onTextChanged: workspace.instruction = text
                             Accessible.name: "Coach prompt"
                         }
-                        ActionButton {
+                        ProminentButton {
                             objectName: "coachButton"
-                            highlighted: true
                             text: workspace.busy ? "Working…" : "Rewrite with Apple Intelligence"
                             enabled: !workspace.busy && workspace.hasPack
                             onClicked: workspace.coach()
