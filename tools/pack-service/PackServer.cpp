@@ -137,7 +137,7 @@ CapabilityPack requiredPack(const JsonBody &body)
 {
     const simdjson::dom::element value = requiredMember(body, "pack");
     try {
-        return JsonRead::capabilityPack(value, QStringLiteral("pack"));
+        return JsonRead::capabilityPack(*body.document, value, QStringLiteral("pack"));
     } catch (const JsonReadError &error) {
         throw UnreadablePack(error.description());
     }
