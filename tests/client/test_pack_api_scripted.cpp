@@ -143,10 +143,13 @@ private slots:
         row("current: pack null", R"({"pack":null})", "refused: \"pack\" is null");
         row("current: pack missing", R"({"live_version":"v1"})", "refused: \"pack\" is missing");
         row("current: not JSON", "<html>busy</html>", "refused: not valid JSON");
-        row("coach: with coach_model", withPack("\"coach_model\":\"mlx\""), "pack");
+        row("coach: with coach_model and unknown members",
+            withPack(R"("coach_model":"mlx","usage":{"tokens":123456789012345678901234567890})"),
+            "pack");
+        row("publish: unknown members", withPack(R"("live_version":"v2","took":1e400)"), "pack");
         row("coach: without coach_model", withPack(), "pack");
         row("publish: pack missing", R"({"live_version":"v2"})", "refused: \"pack\" is missing");
-        row("preview: text", R"({"reply":{"text":"Halo! ✈️"},"pack_version":"v1"})",
+        row("preview: text", R"({"reply":{"text":"Halo! ✈️","n":-1e999},"pack_version":"v1"})",
             "Halo! ✈️");
         row("preview: reply null", R"({"reply":null})", "");
         row("preview: reply {}", R"({"reply":{}})", "");

@@ -104,7 +104,6 @@ private slots:
     void canonicallyEquivalentTextsAreEqual_data();
     void canonicallyEquivalentTextsAreEqual();
     void textsReadAreIndependentValues();
-    void workedExample();
     void instructionEdges_data();
     void instructionEdges();
 };
@@ -370,25 +369,6 @@ void TestCapabilityPack::textsReadAreIndependentValues()
     QCOMPARE(pack.modules.persona.role.mid(1), copy.modules.persona.role.mid(1));
     QCOMPARE(pack.modules.persona.voice, copy.modules.persona.voice);
     QCOMPARE(copy, fullPack());
-}
-
-void TestCapabilityPack::workedExample()
-{
-    Pack pack = minimalPack();
-    pack.modules.persona.voice = QStringLiteral("Warm and concise, Indonesian first.");
-    pack.modules.replyRules.hardRules = {QStringLiteral("Never invent prices."),
-        QStringLiteral("Never suggest booking without confirmation.")};
-    pack.modules.replyRules.cta = QStringLiteral("Offer to check availability for the date given.");
-    QCOMPARE(pack.taviInstructions(QStringLiteral("{}")),
-        QStringLiteral("You are Tavi.\n"
-                       "Voice: Warm and concise, Indonesian first.\n"
-                       "Rules (hard):\n"
-                       "- Never invent prices.\n"
-                       "- Never suggest booking without confirmation.\n"
-                       "- Offer to check availability for the date given.\n"
-                       "Grounded facts JSON (do not invent missing fields):\n"
-                       "{}\n"
-                       "Write Tavi's reply now (no preamble)."));
 }
 
 void TestCapabilityPack::instructionEdges_data()
