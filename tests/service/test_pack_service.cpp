@@ -363,6 +363,12 @@ private slots:
         QVERIFY(messages[0][u"content"_s].toString().contains(u"\nVoice: Ceria.\n"_s));
         QCOMPARE(messages[1][u"content"_s].toString(), u"Halo"_s);
 
+        // Some servers send null for an empty completion: an empty reply.
+        model.enqueue(ScriptedResponse::json(200, R"({"choices":[{"message":{"content":null}}]})"));
+        const Answer empty = client.call("POST", u"preview"_s,
+            compact({{u"message"_s, u"Halo"_s}, {u"pack"_s, draft}, {u"sessionId"_s, u"s1"_s}}));
+        QCOMPARE(empty.json()[u"reply"_s][u"text"_s], QJsonValue(u""_s));
+
         model.enqueue(ScriptedResponse::json(500, R"({"error":{"message":"out of memory"}})"));
         verifyError(client.call("POST", u"coach"_s, coachBody), 502, u"500"_s);
     }
