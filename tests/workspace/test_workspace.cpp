@@ -98,30 +98,6 @@ private Q_SLOTS:
         qunsetenv("TAVI_API_BASE");
     }
 
-    void freshWorkspaceHasItsInitialValues()
-    {
-        qunsetenv("TAVI_API_BASE");
-        VoridIzid workspace;
-        QCOMPARE(workspace.apiBase(), PackAPI::defaultBase().toString());
-        QCOMPARE(workspace.operatorToken(), QString());
-        QVERIFY(!workspace.pack());
-        QVERIFY(!workspace.hasPack());
-        QVERIFY(workspace.packVariant().isNull());
-        QCOMPARE(workspace.instruction(),
-            QStringLiteral("Make Tavi a bit warmer and more conversational, still concise, "
-                           "Indonesian first."));
-        QCOMPARE(
-            workspace.previewMessage(), QStringLiteral("Cari tiket ke Bangkok tanggal 5 Oktober"));
-        QCOMPARE(workspace.previewReply(), QString());
-        QCOMPARE(workspace.sourceLabel(), QString());
-        QCOMPARE(workspace.status(), QStringLiteral("Load the live pack to begin."));
-        QCOMPARE(workspace.busy(), false);
-
-        qputenv("TAVI_API_BASE", "http://127.0.0.1:9/prefix/");
-        VoridIzid fromEnvironment;
-        QCOMPARE(fromEnvironment.apiBase(), QStringLiteral("http://127.0.0.1:9/prefix/"));
-    }
-
     void loadTakesTheLivePackAndReplacesEdits()
     {
         VoridIzid workspace;
