@@ -167,11 +167,16 @@ void report(const QString &name, Results results, double p99BudgetMs)
     else
         Bench::reportValue(
             name + QStringLiteral(", p99 latency"), results.percentile(0.99), QStringLiteral("ms"));
-    Bench::reportAbsolute(name + QStringLiteral(", failed requests"), results.failures, 0,
-        QStringLiteral("(connection errors, time-outs, 5xx)"));
-    if (results.conflicts > 0)
+    Bench::reportAbsolute(
+        name + QStringLiteral(", failed requests (connection errors, time-outs, 5xx)"),
+        results.failures, 0, QStringLiteral("requests"));
+    if (results.conflicts > 0) {
         Bench::reportValue(name + QStringLiteral(", stale-draft refusals (409)"), results.conflicts,
             QStringLiteral("answers"));
+        Bench::reportValue(name + QStringLiteral(", publishes that went live per second"),
+            (count - results.conflicts - results.failures) / results.seconds,
+            QStringLiteral("req/s"));
+    }
 }
 
 } // namespace
