@@ -18,7 +18,7 @@ CapabilityPack CapabilityPack::fromJson(QByteArrayView jsonText)
         throw JsonReadError(QStringLiteral("Could not read the capability pack: ")
             + JsonRead::midSentence(error.description()));
     }
-    return JsonRead::capabilityPack(document->root(), QString());
+    return JsonRead::capabilityPack(*document, document->root(), QString());
 }
 
 namespace {

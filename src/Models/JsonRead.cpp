@@ -1,5 +1,7 @@
 #include "JsonRead.h"
 
+#include "JsonText.h"
+
 #include <QScopeGuard>
 
 #include <cstring>
@@ -23,9 +25,26 @@ struct Where
     std::string_view key; // a member of the parent object
     qsizetype index = -1; // or an element of the parent array
     const QString *base = nullptr; // or the path the caller gave
+    const Document *document = nullptr; // with the base, when the caller gave it
 
-    Where member(std::string_view k) const { return {this, k, -1, nullptr}; }
-    Where element(qsizetype i) const { return {this, {}, i, nullptr}; }
+    Where member(std::string_view k) const { return {this, k, -1, nullptr, nullptr}; }
+    Where element(qsizetype i) const { return {this, {}, i, nullptr, nullptr}; }
+
+    const Where &root() const { return parent ? parent->root() : *this; }
+
+    // The way from the document's root to this value, for going back to its text.
+    void steps(std::vector<JsonText::Step> &out) const
+    {
+        if (parent)
+            parent->steps(out);
+        if (!key.empty())
+            out.emplace_back(std::string(key));
+        else if (index >= 0)
+            out.emplace_back(index);
+        else if (base && !base->isEmpty())
+            for (const QString &name : base->split(QLatin1Char('.')))
+                out.emplace_back(name.toStdString());
+    }
 
     QString text() const
     {
@@ -212,21 +231,32 @@ QString text(simdjson::dom::element value, const Where &where)
 
 qint64 integer(simdjson::dom::element value, const Where &where)
 {
-    // Only integer form is taken. simdjson hands a number with a fraction or an
-    // exponent over as a double, already rounded to 53 bits: 9007199254740993.0
-    // would arrive as ...992, and 1.00000000000000000001 as exactly 1. The text is
-    // gone by then, so taking an integral-looking double would risk rounding
-    // silently; refusing every such number never does. Integers above the signed
-    // 64-bit range come as uint64 (refused here); below it the parser itself
-    // refuses the text.
+    // Integer form within range is exact as parsed. A number with a fraction or
+    // an exponent arrives as a double that has already rounded its digits
+    // (9007199254740993.0 would read as ...992, 1.00000000000000000001 as 1), so
+    // its value is decided from its own text instead.
     int64_t result = 0;
     if (value.get_int64().get(result) == simdjson::SUCCESS)
         return result;
     if (value.is_uint64())
-        fail(where, QStringLiteral(" must be an integer within the signed 64-bit range"));
-    if (value.is_double())
-        fail(where, QStringLiteral(" must be an integer written without fraction or exponent"));
-    wrongType(value, where, "an integer");
+        fail(where, QStringLiteral(" must be within the signed 64-bit integer range"));
+    if (!value.is_double())
+        wrongType(value, where, "an integer");
+    std::vector<JsonText::Step> steps;
+    where.steps(steps);
+    const Document *document = where.root().document;
+    const std::string_view token
+        = document ? JsonText::scalarAt(document->source(), steps) : std::string_view();
+    const auto exact = JsonText::integer(token);
+    switch (exact.problem) {
+    case JsonText::IntegerProblem::none:
+        return exact.value;
+    case JsonText::IntegerProblem::notIntegral:
+        fail(where, QStringLiteral(" must be an integral number"));
+    case JsonText::IntegerProblem::outOfRange:
+        break;
+    }
+    fail(where, QStringLiteral(" must be within the signed 64-bit integer range"));
 }
 
 std::optional<simdjson::dom::element> optional(simdjson::dom::object object, std::string_view key)
@@ -457,21 +487,41 @@ constexpr size_t keptParserCapacity = 16 * 1024 * 1024;
 Document::Document(QByteArrayView text)
 {
     thread_local ThreadParser reusable;
-    const auto *bytes = reinterpret_cast<const uint8_t *>(text.data());
+    // Some servers start a body with a byte-order mark; it carries nothing.
+    if (text.startsWith(QByteArrayView("\xEF\xBB\xBF")))
+        text = text.sliced(3);
     const auto size = static_cast<size_t>(text.size());
-    simdjson::error_code error;
+    simdjson::dom::parser *parser = nullptr;
+    uint8_t *padded = nullptr;
     if (reusable.inUse || size > keptParserCapacity) {
         m_ownParser = std::make_unique<simdjson::dom::parser>();
-        error = m_ownParser->parse(bytes, size, true).get(m_root);
+        parser = m_ownParser.get();
+        m_ownText.resize(size + simdjson::SIMDJSON_PADDING);
+        padded = m_ownText.data();
     } else {
         m_threadParser = &reusable;
         reusable.inUse = true;
+        parser = &reusable.parser;
         if (reusable.padded.size() < size + simdjson::SIMDJSON_PADDING)
             reusable.padded.resize(size + simdjson::SIMDJSON_PADDING);
-        if (size > 0)
-            std::memcpy(reusable.padded.data(), bytes, size);
-        std::memset(reusable.padded.data() + size, 0, simdjson::SIMDJSON_PADDING);
-        error = reusable.parser.parse(reusable.padded.data(), size, false).get(m_root);
+        padded = reusable.padded.data();
+    }
+    if (size > 0)
+        std::memcpy(padded, text.data(), size);
+    std::memset(padded + size, 0, simdjson::SIMDJSON_PADDING);
+    m_source = std::string_view(reinterpret_cast<const char *>(padded), size);
+
+    simdjson::error_code error = parser->parse(padded, size, false).get(m_root);
+    if (error == simdjson::NUMBER_ERROR) {
+        // Valid JSON may hold numbers the parser cannot: beyond 64 bits, beyond
+        // the double range. Those stand in for members nobody reads, or for an
+        // integer that the reader refuses from its text; parse again with them
+        // replaced by something the parser holds.
+        if (const auto relaxed = JsonText::withRepresentableNumbers(m_source)) {
+            const simdjson::padded_string copy(*relaxed);
+            if (parser->parse(copy).get(m_root) == simdjson::SUCCESS)
+                error = simdjson::SUCCESS;
+        }
     }
     if (error != simdjson::SUCCESS) {
         if (m_threadParser)
@@ -488,7 +538,7 @@ Document::~Document()
 
 simdjson::dom::object object(simdjson::dom::element value, const QString &path)
 {
-    return object(value, Where {nullptr, {}, -1, &path});
+    return object(value, Where {nullptr, {}, -1, &path, nullptr});
 }
 
 std::optional<simdjson::dom::element> member(simdjson::dom::object object, const char *key)
@@ -498,33 +548,29 @@ std::optional<simdjson::dom::element> member(simdjson::dom::object object, const
 
 QString string(simdjson::dom::element value, const QString &path)
 {
-    return text(value, Where {nullptr, {}, -1, &path});
-}
-
-qint64 integer(simdjson::dom::element value, const QString &path)
-{
-    return integer(value, Where {nullptr, {}, -1, &path});
+    return text(value, Where {nullptr, {}, -1, &path, nullptr});
 }
 
 QString requiredString(simdjson::dom::object object, const char *key, const QString &objectPath)
 {
-    return requiredText(object, key, Where {nullptr, {}, -1, &objectPath});
+    return requiredText(object, key, Where {nullptr, {}, -1, &objectPath, nullptr});
 }
 
 std::optional<QString> optionalString(
     simdjson::dom::object object, const char *key, const QString &objectPath)
 {
-    return optionalText(object, key, Where {nullptr, {}, -1, &objectPath});
+    return optionalText(object, key, Where {nullptr, {}, -1, &objectPath, nullptr});
 }
 
-CapabilityPack capabilityPack(simdjson::dom::element value, const QString &path)
+CapabilityPack capabilityPack(
+    const Document &document, simdjson::dom::element value, const QString &path)
 {
     TextArena arena;
     TextArena *const outer = t_arena;
     t_arena = &arena;
     const auto restore = qScopeGuard([outer] { t_arena = outer; });
     try {
-        return pack(value, Where {nullptr, {}, -1, &path});
+        return pack(value, Where {nullptr, {}, -1, &path, &document});
     } catch (const JsonReadError &error) {
         throw JsonReadError(QStringLiteral("Could not read the capability pack: ")
             + midSentence(error.description()));

@@ -14,12 +14,18 @@
 
 #include <memory>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 namespace JsonRead {
 
 // One parsed JSON text. Throws JsonReadError when the text is not JSON.
-// Parsing uses a parser kept by the thread when it is free, so that reading a
-// large answer does not first allocate and touch tens of megabytes each time.
+// Any valid JSON parses, including numbers that no double or 64-bit integer
+// holds; such a number reads as a stand-in fraction in the tree, and a reader
+// that needs its value decides it from source(). A leading UTF-8 byte-order mark
+// is skipped. Parsing uses a parser kept by the thread when it is free, so that
+// reading a large answer does not first allocate and touch tens of megabytes
+// each time.
 class Document
 {
 public:
@@ -29,11 +35,15 @@ public:
     Document &operator=(const Document &) = delete;
 
     simdjson::dom::element root() const { return m_root; }
+    // The text as parsed, held by the document.
+    std::string_view source() const { return m_source; }
 
 private:
     struct ThreadParser;
     ThreadParser *m_threadParser = nullptr; // the thread's, while this document holds it
     std::unique_ptr<simdjson::dom::parser> m_ownParser; // otherwise
+    std::vector<uint8_t> m_ownText;
+    std::string_view m_source;
     simdjson::dom::element m_root;
 };
 
@@ -43,7 +53,6 @@ simdjson::dom::object object(simdjson::dom::element value, const QString &path);
 // Missing member or null → nullopt.
 std::optional<simdjson::dom::element> member(simdjson::dom::object object, const char *key);
 QString string(simdjson::dom::element value, const QString &path);
-qint64 integer(simdjson::dom::element value, const QString &path);
 // Required / optional string members.
 QString requiredString(simdjson::dom::object object, const char *key, const QString &objectPath);
 std::optional<QString> optionalString(
@@ -55,7 +64,10 @@ QString notJson(simdjson::error_code error);
 // An error description made to follow a prefix such as "Could not read ...: ".
 QString midSentence(QString description);
 
-// Reads a pack from an already parsed value, e.g. the "pack" member of an envelope.
-CapabilityPack capabilityPack(simdjson::dom::element value, const QString &path);
+// Reads a pack from a value of `document`, e.g. the "pack" member of an envelope.
+// `path` is where the value sits: the member names from the root joined by dots,
+// empty for the root itself.
+CapabilityPack capabilityPack(
+    const Document &document, simdjson::dom::element value, const QString &path);
 
 } // namespace JsonRead

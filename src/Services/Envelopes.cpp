@@ -20,7 +20,7 @@ template<typename Read> auto readAnswer(QByteArrayView body, Read read)
         throw JsonReadError(QStringLiteral("The service's answer could not be read: ")
             + JsonRead::midSentence(error.description()));
     }
-    return read(root);
+    return read(*document, root);
 }
 
 std::optional<QString> optionalString(
@@ -34,7 +34,7 @@ std::optional<QString> optionalString(
     }
 }
 
-CapabilityPack requiredPack(simdjson::dom::object root)
+CapabilityPack requiredPack(const JsonRead::Document &document, simdjson::dom::object root)
 {
     simdjson::dom::element value;
     if (root.at_key("pack").get(value) != simdjson::SUCCESS)
@@ -43,34 +43,34 @@ CapabilityPack requiredPack(simdjson::dom::object root)
     if (value.is_null())
         throw JsonReadError(
             QStringLiteral("The service's answer could not be read: \"pack\" is null"));
-    return JsonRead::capabilityPack(value, QStringLiteral("pack"));
+    return JsonRead::capabilityPack(document, value, QStringLiteral("pack"));
 }
 
 } // namespace
 
 CurrentPackResponse readCurrentPackResponse(QByteArrayView body)
 {
-    return readAnswer(body, [](simdjson::dom::object root) {
+    return readAnswer(body, [](const JsonRead::Document &document, simdjson::dom::object root) {
         CurrentPackResponse response;
         response.liveVersion = optionalString(root, "live_version");
-        response.pack = requiredPack(root);
+        response.pack = requiredPack(document, root);
         return response;
     });
 }
 
 CoachResponse readCoachResponse(QByteArrayView body)
 {
-    return readAnswer(body, [](simdjson::dom::object root) {
+    return readAnswer(body, [](const JsonRead::Document &document, simdjson::dom::object root) {
         CoachResponse response;
         response.coachModel = optionalString(root, "coach_model");
-        response.pack = requiredPack(root);
+        response.pack = requiredPack(document, root);
         return response;
     });
 }
 
 PreviewResponse readPreviewResponse(QByteArrayView body)
 {
-    return readAnswer(body, [](simdjson::dom::object root) {
+    return readAnswer(body, [](const JsonRead::Document &, simdjson::dom::object root) {
         PreviewResponse response;
         if (const auto reply = JsonRead::member(root, "reply")) {
             simdjson::dom::object replyObject;
@@ -87,10 +87,10 @@ PreviewResponse readPreviewResponse(QByteArrayView body)
 
 PublishResponse readPublishResponse(QByteArrayView body)
 {
-    return readAnswer(body, [](simdjson::dom::object root) {
+    return readAnswer(body, [](const JsonRead::Document &document, simdjson::dom::object root) {
         PublishResponse response;
         response.liveVersion = optionalString(root, "live_version");
-        response.pack = requiredPack(root);
+        response.pack = requiredPack(document, root);
         return response;
     });
 }

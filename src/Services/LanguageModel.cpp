@@ -1,5 +1,6 @@
 #include "LanguageModel.h"
 
+#include "JsonRead.h"
 #include "Network.h"
 
 #include <QCoreApplication>
@@ -136,12 +137,14 @@ int statusOf(QNetworkReply *reply)
 bool modelListed(const QByteArray &body, const QString &model, bool *readable)
 {
     *readable = false;
-    simdjson::dom::parser parser;
-    simdjson::dom::element root;
-    if (parser.parse(body.constData(), static_cast<size_t>(body.size())).get(root))
+    std::optional<JsonRead::Document> document;
+    try {
+        document.emplace(body);
+    } catch (const JsonReadError &) {
         return false;
+    }
     simdjson::dom::array data;
-    if (root["data"].get(data))
+    if (document->root()["data"].get(data))
         return false;
     *readable = true;
     const QByteArray wanted = model.toUtf8();
@@ -162,14 +165,14 @@ bool modelListed(const QByteArray &body, const QString &model, bool *readable)
 // Ollama-style {"error":"..."}, else the body itself when it is short text.
 QString serverMessage(const QByteArray &body)
 {
-    simdjson::dom::parser parser;
-    simdjson::dom::element root;
-    if (!parser.parse(body.constData(), static_cast<size_t>(body.size())).get(root)) {
+    try {
+        const JsonRead::Document document(body);
+        const simdjson::dom::element root = document.root();
         std::string_view text;
         if (!root["error"]["message"].get(text) || !root["error"].get(text)
             || !root["message"].get(text) || !root["detail"].get(text))
             return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    }
+    } catch (const JsonReadError &) { }
     QString text = QString::fromUtf8(body).trimmed();
     constexpr qsizetype limit = 300;
     if (text.size() > limit)
@@ -461,15 +464,27 @@ QCoro::Task<ChatReply> postChat(QUrl url, QByteArray body, std::chrono::millisec
 
 QString answerContent(const QByteArray &body)
 {
-    simdjson::dom::parser parser;
-    simdjson::dom::element root;
-    std::string_view content;
-    if (parser.parse(body.constData(), static_cast<size_t>(body.size())).get(root)
-        || root["choices"].at(0)["message"]["content"].get(content))
-        throw LanguageModelError(
+    const auto unreadable = [] {
+        return LanguageModelError(
             QStringLiteral("The local model's answer could not be read: it has no text at "
                            "choices[0].message.content."));
-    return QString::fromUtf8(content.data(), static_cast<qsizetype>(content.size()));
+    };
+    std::optional<JsonRead::Document> document;
+    try {
+        document.emplace(body);
+    } catch (const JsonReadError &) {
+        throw unreadable();
+    }
+    simdjson::dom::element content;
+    if (document->root()["choices"].at(0)["message"]["content"].get(content))
+        throw unreadable();
+    // Some servers send null for an empty completion; an empty answer is an answer.
+    if (content.is_null())
+        return QStringLiteral("");
+    std::string_view text;
+    if (content.get_string().get(text))
+        throw unreadable();
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 } // namespace

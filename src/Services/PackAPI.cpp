@@ -77,9 +77,12 @@ QString durationText(std::chrono::milliseconds duration)
 
 // Qt reports an HTTP status outside 2xx as an error of its own; those are answers
 // and go through the status check. Everything below 200, and the two protocol
-// failures, mean no complete answer arrived.
+// failures, mean no complete answer arrived, except a 407: Qt files it with the
+// proxy failures, but it is a status and a body like any other.
 bool isTransportFailure(QNetworkReply::NetworkError error)
 {
+    if (error == QNetworkReply::ProxyAuthenticationRequiredError)
+        return false;
     return (error != QNetworkReply::NoError && error < 200)
         || error == QNetworkReply::ProtocolUnknownError || error == QNetworkReply::ProtocolFailure;
 }

@@ -1,5 +1,6 @@
 #include "TaviCoach.h"
 
+#include "JsonRead.h"
 #include "LanguageModel.h"
 
 #include <QDateTime>
@@ -67,17 +68,20 @@ QString coachPrompt(const QString &instruction, const CapabilityPack &pack)
 enum class Parse { notAnObject, object };
 
 // Parses `json`; when it is an object, `*result` is the key's string member, if any.
-Parse stringMember(simdjson::dom::parser &parser, const QByteArray &json, const QByteArray &key,
-    std::optional<QString> *result)
+Parse stringMember(QByteArrayView json, std::string_view key, std::optional<QString> *result)
 {
-    simdjson::dom::object object;
-    if (parser.parse(json.constData(), static_cast<size_t>(json.size())).get(object))
+    try {
+        const JsonRead::Document document(json);
+        simdjson::dom::object object;
+        if (document.root().get_object().get(object) != simdjson::SUCCESS)
+            return Parse::notAnObject;
+        std::string_view text;
+        if (object.at_key(key).get(text) == simdjson::SUCCESS)
+            *result = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+        return Parse::object;
+    } catch (const JsonReadError &) {
         return Parse::notAnObject;
-    std::string_view text;
-    if (!object.at_key(std::string_view(key.constData(), static_cast<size_t>(key.size())))
-             .get(text))
-        *result = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    return Parse::object;
+    }
 }
 
 bool nonEmpty(const std::optional<QString> &value)
@@ -114,17 +118,17 @@ QString appleIntelligenceStatus()
 
 std::optional<QString> extract(QStringView jsonKey, QStringView from)
 {
-    simdjson::dom::parser parser;
     const QByteArray key = jsonKey.toUtf8();
+    const std::string_view keyView(key.constData(), static_cast<size_t>(key.size()));
     std::optional<QString> result;
-    if (stringMember(parser, from.toUtf8(), key, &result) == Parse::object)
+    if (stringMember(from.toUtf8(), keyView, &result) == Parse::object)
         return result;
 
     const qsizetype open = from.indexOf(QLatin1Char('{'));
     const qsizetype close = from.lastIndexOf(QLatin1Char('}'));
     if (open < 0 || close < 0 || open > close)
         return std::nullopt;
-    stringMember(parser, from.sliced(open, close - open + 1).toUtf8(), key, &result);
+    stringMember(from.sliced(open, close - open + 1).toUtf8(), keyView, &result);
     return result;
 }
 

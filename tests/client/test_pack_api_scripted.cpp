@@ -85,6 +85,11 @@ private slots:
         QTest::newRow("500 empty") << 500 << QByteArray() << QStringLiteral("API 500: ");
         QTest::newRow("500 not UTF-8")
             << 500 << QByteArray("caf\xc3 \xff\xfe ok") << QStringLiteral("API 500: ");
+        // Qt reports these as authentication failures of its own; they are answers.
+        QTest::newRow("401 with a challenge")
+            << 401 << QByteArray("unauthorized") << QStringLiteral("API 401: unauthorized");
+        QTest::newRow("407 with a challenge")
+            << 407 << QByteArray("proxy says no") << QStringLiteral("API 407: proxy says no");
         QTest::newRow("404 JSON verbatim")
             << 404 << QByteArray("{ \"error\" : \"no such pack\",\n \"n\": 1 }")
             << QStringLiteral("API 404: { \"error\" : \"no such pack\",\n \"n\": 1 }");
@@ -95,7 +100,12 @@ private slots:
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         QFETCH(QString, expected);
-        server->enqueue(ScriptedResponse::json(status, body));
+        ScriptedResponse response = ScriptedResponse::json(status, body);
+        response.headers.append(
+            qMakePair(QByteArray("WWW-Authenticate"), QByteArray("Basic realm=\"tavi\"")));
+        response.headers.append(
+            qMakePair(QByteArray("Proxy-Authenticate"), QByteArray("Basic realm=\"tavi\"")));
+        server->enqueue(response);
         try {
             const CapabilityPack pack = awaitTask(api().current());
             QVERIFY2(expected.isNull(), "the call should have failed");
@@ -120,13 +130,26 @@ private slots:
         row("current: live_version null", withPack("\"live_version\":null"), "pack");
         row("current: live_version number", withPack("\"live_version\":7"),
             "refused: live_version must be a string");
+        row("current: unknown members hold any JSON",
+            withPack(
+                R"("live_version":"v1","served":{"n":[1e400,123456789012345678901234567890]})"),
+            "pack");
+        row("current: byte-order mark", "\xEF\xBB\xBF" + withPack(), "pack");
+        row("current: integral number in exponent form",
+            withPack().replace("\"max_words\": 120", "\"max_words\": 1.2e2"), "pack");
+        row("publish: number with a fraction",
+            withPack().replace("\"max_words\": 120", "\"max_words\": 120.5"),
+            "refused: pack.modules.reply_rules.max_words must be an integral number");
         row("current: pack null", R"({"pack":null})", "refused: \"pack\" is null");
         row("current: pack missing", R"({"live_version":"v1"})", "refused: \"pack\" is missing");
         row("current: not JSON", "<html>busy</html>", "refused: not valid JSON");
-        row("coach: with coach_model", withPack("\"coach_model\":\"mlx\""), "pack");
+        row("coach: with coach_model and unknown members",
+            withPack(R"("coach_model":"mlx","usage":{"tokens":123456789012345678901234567890})"),
+            "pack");
+        row("publish: unknown members", withPack(R"("live_version":"v2","took":1e400)"), "pack");
         row("coach: without coach_model", withPack(), "pack");
         row("publish: pack missing", R"({"live_version":"v2"})", "refused: \"pack\" is missing");
-        row("preview: text", R"({"reply":{"text":"Halo! ✈️"},"pack_version":"v1"})",
+        row("preview: text", R"({"reply":{"text":"Halo! ✈️","n":-1e999},"pack_version":"v1"})",
             "Halo! ✈️");
         row("preview: reply null", R"({"reply":null})", "");
         row("preview: reply {}", R"({"reply":{}})", "");

@@ -57,39 +57,6 @@ private slots:
         QCOMPARE(rolledBack.modules, live.modules);
         QCOMPARE(awaitTask(api.current()).version, live.version);
     }
-
-    void refusals()
-    {
-        const QString token = u"s3cret"_s;
-        PackServiceProcess::Options options;
-        options.token = token;
-        PackServiceProcess service(options);
-        QVERIFY2(service.start(), qPrintable(service.output()));
-        const PackAPI api {service.baseUrl(), token};
-
-        for (const QString &wrong : {QString(), u"S3CRET"_s}) {
-            const PackAPI intruder {service.baseUrl(), wrong};
-            QCOMPARE(awaitError(intruder.current()), u"API 401: unauthorized"_s);
-            QCOMPARE(awaitError(intruder.rollback()), u"API 401: unauthorized"_s);
-        }
-
-        // 409: rollback with nothing to go back to, and a stale draft.
-        const CapabilityPack live = awaitTask(api.current());
-        QString error = awaitError(api.rollback());
-        QVERIFY2(error.startsWith(u"API 409: {"_s), qPrintable(error));
-        CapabilityPack stale = live;
-        stale.version = u"not-the-live-one"_s;
-        error = awaitError(api.publish(stale));
-        QVERIFY2(
-            error.startsWith(u"API 409: {"_s) && error.contains(live.version), qPrintable(error));
-
-        // 503: coach and preview without a model to ask.
-        for (const QString &unavailable :
-            {awaitError(api.coach(u"warmer"_s, live)), awaitError(api.preview(u"hi"_s, live))})
-            QVERIFY2(unavailable.startsWith(u"API 503: {"_s), qPrintable(unavailable));
-
-        QCOMPARE(awaitTask(api.current()), live);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestPackAPIService)

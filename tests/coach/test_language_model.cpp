@@ -164,7 +164,7 @@ void TestLanguageModel::failedRunsSayWhatWentWrong_data()
     QTest::newRow("time-out") << ScriptedResponse::hang()
                               << u"The local model did not answer within 300 ms."_s;
     QTest::newRow("no text") << ScriptedResponse::json(
-        200, R"({"choices":[{"message":{"content":null}}]})")
+        200, R"({"choices":[{"message":{"content":7}}]})")
                              << u"The local model's answer could not be read: it has no text at "
                                 u"choices[0].message.content."_s;
 }

@@ -58,6 +58,7 @@ private slots:
     void staleAvailableIsNotTrusted();
     void previewReturnsTheAnswerExactly_data();
     void previewReturnsTheAnswerExactly();
+    void nullContentIsAnEmptyAnswer();
 };
 
 void TestTaviCoach::extractReadsOneStringMember_data()
@@ -74,6 +75,9 @@ void TestTaviCoach::extractReadsOneStringMember_data()
     QTest::newRow("number where a string belongs") << R"({"voice":5,"x":{"voice":"n"}})" << none;
     QTest::newRow("two objects in a row") << R"({"voice":"A"} {"voice":"B"})" << none;
     QTest::newRow("closing brace before opening") << "} and {" << none;
+    QTest::newRow("other members hold numbers no parser represents")
+        << R"({"n":[1e400,-1e400,123456789012345678901234567890],"voice":"Big"})"
+        << OptionalText(u"Big"_s);
 }
 
 void TestTaviCoach::extractReadsOneStringMember()
@@ -100,6 +104,10 @@ void TestTaviCoach::draftAppliesTheAnswer_data()
     QTest::newRow("empty members")
         << R"({"voice":"","cta":"","confirm_copy":"","preview_reply":""})" << instruction << oldCta
         << oldConfirm << OptionalText(u""_s);
+    // Non-empty means at least one character: blanks are taken as they are.
+    QTest::newRow("blank members")
+        << R"({"voice":"  ","cta":" \n","confirm_copy":"\t","preview_reply":" "})" << u"  "_s
+        << u" \n"_s << OptionalText(u"\t"_s) << OptionalText(u" "_s);
     QTest::newRow("not JSON") << "I would make it friendlier." << instruction << oldCta
                               << oldConfirm << none;
     QTest::newRow("blank answer") << " \n\t " << u"Warm and concise."_s << oldCta << oldConfirm
@@ -211,6 +219,18 @@ void TestTaviCoach::previewReturnsTheAnswerExactly()
     QVERIFY(!bodies[0].contains(u"response_format"));
     QCOMPARE(content(bodies[0], 0), fullPack().taviInstructions(u"{}"_s));
     QCOMPARE(content(bodies[0], 1), message);
+}
+
+void TestTaviCoach::nullContentIsAnEmptyAnswer()
+{
+    ScriptedModelServer server;
+    server.makeDefault();
+    server.setChatResponse(
+        ScriptedResponse::json(200, R"({"choices":[{"message":{"content":null}}]})"));
+    QCOMPARE(awaitTask(TaviCoach::applePreview(u"hi"_s, fullPack())), OptionalText(u""_s));
+    const auto outcome = draft(instruction, fullPack());
+    QVERIFY(outcome);
+    QCOMPARE(outcome->pack.modules.persona.voice, fullPack().modules.persona.voice);
 }
 
 QTEST_GUILESS_MAIN(TestTaviCoach)

@@ -11,6 +11,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -123,6 +124,57 @@ void verifyError(const Answer &answer, int status, const QString &mentions = {})
     const QJsonValue error = answer.json()[u"error"_s];
     QVERIFY2(error.isString() && error.toString().contains(mentions), answer.body.constData());
 }
+
+// One raw HTTP connection, for what a well-behaved client never does. What
+// arrives is collected as it comes, so an answer is kept when the service
+// closes the connection after it.
+class Raw
+{
+public:
+    explicit Raw(const QUrl &base)
+    {
+        QObject::connect(
+            &m_socket, &QTcpSocket::readyRead, [this] { m_buffer += m_socket.readAll(); });
+        m_socket.connectToHost(u"127.0.0.1"_s, quint16(base.port()));
+    }
+    bool connected() { return m_socket.waitForConnected(5000); }
+    void send(const QByteArray &bytes)
+    {
+        m_socket.write(bytes);
+        m_socket.waitForBytesWritten(5000);
+    }
+    // The head of the next answer, with its body read past; empty when none came.
+    QByteArray answerHead()
+    {
+        const auto length = [this](qsizetype end) {
+            const QByteArray head = m_buffer.left(end).toLower();
+            const qsizetype at = head.indexOf("content-length: ");
+            return at < 0 ? 0 : head.mid(at + 16).split('\r').first().toLongLong();
+        };
+        const auto complete = [&] {
+            const qsizetype end = m_buffer.indexOf("\r\n\r\n");
+            return end >= 0 && m_buffer.size() >= end + 4 + length(end);
+        };
+        if (!QTest::qWaitFor(complete, 5000))
+            return {};
+        const qsizetype end = m_buffer.indexOf("\r\n\r\n");
+        const QByteArray head = m_buffer.left(end);
+        m_buffer.remove(0, end + 4 + length(end));
+        return head;
+    }
+    // Whether the service closes the connection within `ms`.
+    bool closedWithin(int ms)
+    {
+        return QTest::qWaitFor(
+            [this] { return m_socket.state() != QAbstractSocket::ConnectedState; }, ms);
+    }
+
+private:
+    QTcpSocket m_socket;
+    QByteArray m_buffer;
+};
+
+const QByteArray getCurrent = "GET /api/capability-packs/current HTTP/1.1\r\nHost: t\r\n\r\n";
 
 } // namespace
 
@@ -311,8 +363,125 @@ private slots:
         QVERIFY(messages[0][u"content"_s].toString().contains(u"\nVoice: Ceria.\n"_s));
         QCOMPARE(messages[1][u"content"_s].toString(), u"Halo"_s);
 
+        // Some servers send null for an empty completion: an empty reply.
+        model.enqueue(ScriptedResponse::json(200, R"({"choices":[{"message":{"content":null}}]})"));
+        const Answer empty = client.call("POST", u"preview"_s,
+            compact({{u"message"_s, u"Halo"_s}, {u"pack"_s, draft}, {u"sessionId"_s, u"s1"_s}}));
+        QCOMPARE(empty.json()[u"reply"_s][u"text"_s], QJsonValue(u""_s));
+
         model.enqueue(ScriptedResponse::json(500, R"({"error":{"message":"out of memory"}})"));
         verifyError(client.call("POST", u"coach"_s, coachBody), 502, u"500"_s);
+    }
+
+    void connectionsCloseUnlessKeptAlive_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("HTTP/1.0") << QByteArray("HTTP/1.0\r\n") << false;
+        QTest::newRow("HTTP/1.0, keep-alive")
+            << QByteArray("HTTP/1.0\r\nConnection: Keep-Alive\r\n") << true;
+        QTest::newRow("HTTP/1.1") << QByteArray("HTTP/1.1\r\nHost: t\r\n") << true;
+        QTest::newRow("HTTP/1.1, close")
+            << QByteArray("HTTP/1.1\r\nHost: t\r\nConnection: close\r\n") << false;
+    }
+    void connectionsCloseUnlessKeptAlive()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(bool, kept);
+        PackServiceProcess service;
+        QVERIFY2(service.start(), qPrintable(service.output()));
+        Raw raw(service.baseUrl());
+        QVERIFY(raw.connected());
+        for (const char *path : {"current", "history"}) {
+            raw.send(QByteArray("GET /api/capability-packs/") + path + " " + head + "\r\n");
+            const QByteArray answer = raw.answerHead();
+            QVERIFY2(answer.startsWith("HTTP/1.1 200 "), answer.constData());
+            QVERIFY2(answer.contains(kept ? "\r\nConnection: keep-alive" : "\r\nConnection: close"),
+                answer.constData());
+            QCOMPARE(raw.closedWithin(kept ? 300 : 5000), !kept);
+            if (!kept)
+                break;
+        }
+    }
+
+    void slowAndIdleConnectionsAreClosed()
+    {
+        PackServiceProcess::Options options;
+        options.extraArguments
+            = {u"--head-timeout-ms"_s, u"400"_s, u"--idle-timeout-ms"_s, u"800"_s};
+        PackServiceProcess service(options);
+        QVERIFY2(service.start(), qPrintable(service.output()));
+        std::vector<std::unique_ptr<Raw>> halfHeads, silent;
+        for (int i = 0; i < 30; ++i) {
+            halfHeads.push_back(std::make_unique<Raw>(service.baseUrl()));
+            silent.push_back(std::make_unique<Raw>(service.baseUrl()));
+            QVERIFY(halfHeads.back()->connected() && silent.back()->connected());
+            halfHeads.back()->send("GET /api/capability-packs/current HTTP/1.1\r\nHost:");
+        }
+        // A head sent a byte at a time does not stretch its deadline.
+        Raw trickle(service.baseUrl());
+        QVERIFY(trickle.connected());
+        for (const char byte : getCurrent.left(30)) {
+            trickle.send(QByteArray(1, byte));
+            QTest::qWait(50);
+        }
+        trickle.send(getCurrent.mid(30));
+        QVERIFY(trickle.answerHead().startsWith("HTTP/1.1 408 "));
+        // Kept alive after an answer, then idle.
+        Raw idle(service.baseUrl());
+        QVERIFY(idle.connected());
+        idle.send(getCurrent);
+        QVERIFY(idle.answerHead().startsWith("HTTP/1.1 200 "));
+        QVERIFY(idle.closedWithin(10000));
+        for (auto &raw : halfHeads)
+            QVERIFY(raw->closedWithin(10000));
+        for (auto &raw : silent)
+            QVERIFY(raw->closedWithin(10000));
+    }
+
+    void connectionsPastTheCapAreRefusedAtOnce()
+    {
+        PackServiceProcess::Options options;
+        options.extraArguments = {u"--max-connections"_s, u"4"_s};
+        PackServiceProcess service(options);
+        QVERIFY2(service.start(), qPrintable(service.output()));
+        std::vector<std::unique_ptr<Raw>> open;
+        for (int i = 0; i < 4; ++i) {
+            open.push_back(std::make_unique<Raw>(service.baseUrl()));
+            QVERIFY(open.back()->connected());
+        }
+        for (int i = 0; i < 3; ++i) {
+            Raw refused(service.baseUrl());
+            QVERIFY(refused.connected());
+            refused.send(getCurrent);
+            QVERIFY(refused.answerHead().startsWith("HTTP/1.1 503 "));
+            QVERIFY(refused.closedWithin(5000));
+        }
+        // Those already open are served, and a closed one makes room.
+        open.front()->send(getCurrent);
+        QVERIFY(open.front()->answerHead().startsWith("HTTP/1.1 200 "));
+        open.pop_back();
+        const auto servedAgain = [&] {
+            Raw next(service.baseUrl());
+            next.connected();
+            next.send(getCurrent);
+            return next.answerHead().startsWith("HTTP/1.1 200 ");
+        };
+        QVERIFY(QTest::qWaitFor(servedAgain, 5000));
+    }
+
+    void anOpenAddressNeedsATokenOrConsent()
+    {
+        PackServiceProcess::Options options;
+        options.extraArguments = {u"--listen"_s, u"0.0.0.0:0"_s};
+        PackServiceProcess open(options);
+        QVERIFY(!open.start());
+        QVERIFY2(open.output().contains(u"refusing to serve 0.0.0.0:0 without an operator token"_s),
+            qPrintable(open.output()));
+        PackServiceProcess local;
+        QVERIFY(local.start());
+        QVERIFY2(
+            local.output().contains(u"warning: no operator token"_s), qPrintable(local.output()));
     }
 
     void killInTheMiddleOfPublishingLosesNothing()

@@ -32,16 +32,23 @@ QByteArray seedBytes()
     return file.readAll();
 }
 
-// Records every change of `busy` so a test can check that an operation raised
-// it and always lowered it again.
-struct BusyTrace
+// Records, in order, every change an operation makes that a window would show:
+// "busy" and "idle" for the flag, and the names of the other fields.
+struct Trace
 {
-    explicit BusyTrace(VoridIzid &observed)
+    explicit Trace(VoridIzid &observed)
     {
+        const auto record = [&](auto signal, const char *name) {
+            QObject::connect(&observed, signal, &observed, [this, name] { events.append(name); });
+        };
         QObject::connect(&observed, &VoridIzid::busyChanged, &observed,
-            [this, &observed] { values.append(observed.busy()); });
+            [this, &observed] { events.append(observed.busy() ? "busy" : "idle"); });
+        record(&VoridIzid::packChanged, "pack");
+        record(&VoridIzid::previewReplyChanged, "reply");
+        record(&VoridIzid::sourceLabelChanged, "label");
+        record(&VoridIzid::statusChanged, "status");
     }
-    QList<bool> values;
+    QByteArrayList events;
 };
 
 QString serviceUrl(const PackServiceProcess &service)
@@ -91,39 +98,15 @@ private Q_SLOTS:
         qunsetenv("TAVI_API_BASE");
     }
 
-    void freshWorkspaceHasItsInitialValues()
-    {
-        qunsetenv("TAVI_API_BASE");
-        VoridIzid workspace;
-        QCOMPARE(workspace.apiBase(), PackAPI::defaultBase().toString());
-        QCOMPARE(workspace.operatorToken(), QString());
-        QVERIFY(!workspace.pack());
-        QVERIFY(!workspace.hasPack());
-        QVERIFY(workspace.packVariant().isNull());
-        QCOMPARE(workspace.instruction(),
-            QStringLiteral("Make Tavi a bit warmer and more conversational, still concise, "
-                           "Indonesian first."));
-        QCOMPARE(
-            workspace.previewMessage(), QStringLiteral("Cari tiket ke Bangkok tanggal 5 Oktober"));
-        QCOMPARE(workspace.previewReply(), QString());
-        QCOMPARE(workspace.sourceLabel(), QString());
-        QCOMPARE(workspace.status(), QStringLiteral("Load the live pack to begin."));
-        QCOMPARE(workspace.busy(), false);
-
-        qputenv("TAVI_API_BASE", "http://127.0.0.1:9/prefix/");
-        VoridIzid fromEnvironment;
-        QCOMPARE(fromEnvironment.apiBase(), QStringLiteral("http://127.0.0.1:9/prefix/"));
-    }
-
     void loadTakesTheLivePackAndReplacesEdits()
     {
         VoridIzid workspace;
         workspace.setApiBase(serviceUrl(*m_service));
-        BusyTrace busy(workspace);
+        Trace trace(workspace);
         awaitTask(workspace.loadAsync());
         QCOMPARE(workspace.status(), QStringLiteral("Loaded v1"));
         QCOMPARE(*workspace.pack(), CapabilityPack::fromJson(seedBytes()));
-        QCOMPARE(busy.values, (QList<bool> {true, false}));
+        QCOMPARE(trace.events, QByteArrayList({"busy", "pack", "status", "idle"}));
 
         // Edits, then a reload: the live pack wins, the labels stay.
         workspace.setVoice(QStringLiteral("edited voice"));
@@ -138,46 +121,6 @@ private Q_SLOTS:
         QCOMPARE(workspace.previewReply(), reply);
         QCOMPARE(workspace.sourceLabel(), label);
         QCOMPARE(workspace.busy(), false);
-    }
-
-    void failedLoadKeepsDraftAndEdits_data()
-    {
-        // An empty body stands for "nobody listens": the port is closed.
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
-        QTest::newRow("refused") << 0 << QByteArray();
-        QTest::newRow("unauthorized") << 401 << QByteArray("unauthorized");
-        QTest::newRow("not json") << 200 << QByteArray("<html>maintenance</html>");
-        QTest::newRow("pack does not read") << 200 << QByteArray(R"({"pack":{"pack_id":"x"}})");
-    }
-
-    void failedLoadKeepsDraftAndEdits()
-    {
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
-        VoridIzid workspace;
-        workspace.setApiBase(serviceUrl(*m_service));
-        awaitTask(workspace.loadAsync());
-        workspace.setVoice(QStringLiteral("unsaved edit"));
-        const CapabilityPack edited = *workspace.pack();
-
-        ScriptedHttpServer failing;
-        QVERIFY(failing.listen());
-        failing.setHandler(
-            [&](const ScriptedRequest &) { return ScriptedResponse::text(status, body); });
-        if (status == 0)
-            failing.close();
-        workspace.setApiBase(failing.url().toString());
-        const QString expected = awaitError(workspace.api().current());
-        QVERIFY(!expected.isEmpty());
-        if (status == 401)
-            QCOMPARE(expected, QStringLiteral("API 401: unauthorized"));
-
-        BusyTrace busy(workspace);
-        awaitTask(workspace.loadAsync());
-        QCOMPARE(workspace.status(), expected);
-        QCOMPARE(*workspace.pack(), edited);
-        QCOMPARE(busy.values, (QList<bool> {true, false}));
     }
 
     void largeDraftTravelsWhole()
@@ -315,37 +258,70 @@ private Q_SLOTS:
         QCOMPARE(workspace.busy(), false);
     }
 
-    void failingOnDeviceRunIsShownAndTheServiceIsNotAsked_data()
+    void failedOperationChangesOnlyTheStatus_data()
     {
-        QTest::addColumn<bool>("coach");
-        QTest::newRow("coach") << true;
-        QTest::newRow("preview") << false;
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<bool>("onDevice"); // the on-device run fails, else the service
+        QTest::addColumn<QString>("error");
+        const QString down = QStringLiteral("API 500: down");
+        const QString model = QStringLiteral("The local model server answered 500: out of memory");
+        for (const char *operation : {"load", "coach", "preview", "publish", "rollback"})
+            QTest::addRow("%s, service", operation)
+                << QString::fromLatin1(operation) << false << down;
+        QTest::newRow("coach, on-device") << QStringLiteral("coach") << true << model;
+        QTest::newRow("preview, on-device") << QStringLiteral("preview") << true << model;
     }
 
-    void failingOnDeviceRunIsShownAndTheServiceIsNotAsked()
+    // Every operation raises busy before anything else, keeps the previous
+    // status while it runs, and on failure writes its error and nothing else.
+    void failedOperationChangesOnlyTheStatus()
     {
-        QFETCH(bool, coach);
+        QFETCH(QString, operation);
+        QFETCH(bool, onDevice);
+        QFETCH(QString, error);
         StandIn service;
         VoridIzid workspace;
         workspace.setApiBase(service.url());
         awaitTask(workspace.loadAsync());
+        m_model->setAnswer(QStringLiteral("earlier reply"));
+        awaitTask(workspace.previewAsync());
         workspace.setVoice(QStringLiteral("unsaved"));
         const CapabilityPack draft = *workspace.pack();
-        service.http.clearRequests();
+        const QString reply = workspace.previewReply();
+        const QString label = workspace.sourceLabel();
+        const QString status = workspace.status();
+        QVERIFY(!reply.isEmpty() && !label.isEmpty());
 
-        m_model->setChatResponse(ScriptedResponse::json(
-            500, R"({"error":{"code":500,"message":"out of memory","type":"server_error"}})"));
-        if (coach)
-            awaitTask(workspace.coachAsync());
+        ScriptedHttpServer failing;
+        QVERIFY(failing.listen());
+        failing.setHandler([](const ScriptedRequest &) {
+            return ScriptedResponse::text(500, "down").withDelay(100ms);
+        });
+        if (onDevice)
+            m_model->setChatResponse(
+                ScriptedResponse::json(500, R"({"error":{"code":500,"message":"out of memory"}})"));
         else
-            awaitTask(workspace.previewAsync());
-        QVERIFY2(workspace.status().contains(QStringLiteral("out of memory")),
-            qPrintable(workspace.status()));
-        QCOMPARE(service.http.requestCount(), 0);
+            m_model->setAbsent();
+        workspace.setApiBase(failing.url().toString());
+
+        Trace trace(workspace);
+        const QHash<QString, void (VoridIzid::*)()> start {
+            {QStringLiteral("load"), &VoridIzid::load},
+            {QStringLiteral("coach"), &VoridIzid::coach},
+            {QStringLiteral("preview"), &VoridIzid::preview},
+            {QStringLiteral("publish"), &VoridIzid::publish},
+            {QStringLiteral("rollback"), &VoridIzid::rollback}};
+        (workspace.*start.value(operation))();
+        QVERIFY(workspace.busy());
+        QCOMPARE(trace.events, QByteArrayList({"busy"}));
+        QTRY_VERIFY(!workspace.busy());
+        QCOMPARE(trace.events, QByteArrayList({"busy", "status", "idle"}));
+        QVERIFY(workspace.status() != status);
+        QCOMPARE(workspace.status(), error);
         QCOMPARE(*workspace.pack(), draft);
-        QCOMPARE(workspace.previewReply(), QString());
-        QCOMPARE(workspace.sourceLabel(), QString());
-        QCOMPARE(workspace.busy(), false);
+        QCOMPARE(workspace.previewReply(), reply);
+        QCOMPARE(workspace.sourceLabel(), label);
+        QCOMPARE(failing.requestCount(), onDevice ? 0 : 1);
     }
 
     void previewBothWays()
@@ -381,7 +357,7 @@ private Q_SLOTS:
         QCOMPARE(workspace.busy(), false);
     }
 
-    void publishTakesTheReturnedPack()
+    void publishAndRollbackTakeTheReturnedPack()
     {
         VoridIzid workspace;
         workspace.setApiBase(serviceUrl(*m_service));
@@ -393,44 +369,12 @@ private Q_SLOTS:
         QCOMPARE(workspace.pack()->parentVersion.value_or(QString()), QStringLiteral("v1"));
         QCOMPARE(workspace.pack()->modules.persona.voice, QStringLiteral("published voice"));
 
-        // A second workspace publishing from the stale v1 is refused; its draft stays.
-        VoridIzid stale;
-        stale.setApiBase(serviceUrl(*m_service));
-        stale.setPack(CapabilityPack::fromJson(seedBytes()));
-        stale.setVoice(QStringLiteral("stale edit"));
-        const CapabilityPack staleDraft = *stale.pack();
-        awaitTask(stale.publishAsync());
-        QVERIFY2(
-            stale.status().startsWith(QStringLiteral("API 409: ")), qPrintable(stale.status()));
-        QCOMPARE(*stale.pack(), staleDraft);
-        QCOMPARE(stale.busy(), false);
-    }
-
-    void rollbackFillsOrKeepsTheDraft()
-    {
-        // Before any load: a successful rollback fills the draft.
-        VoridIzid publisher;
-        publisher.setApiBase(serviceUrl(*m_service));
-        awaitTask(publisher.loadAsync());
-        awaitTask(publisher.publishAsync());
-        QCOMPARE(publisher.pack()->version, QStringLiteral("v2"));
-
-        VoridIzid workspace;
-        workspace.setApiBase(serviceUrl(*m_service));
-        awaitTask(workspace.rollbackAsync());
-        QCOMPARE(workspace.status(), QStringLiteral("Rolled back to v1"));
-        QVERIFY(workspace.hasPack());
-        QCOMPARE(workspace.packVersion(), QStringLiteral("v1"));
-
-        // Nothing left to roll back to: the error, and the edited draft stays.
-        workspace.setVoice(QStringLiteral("kept"));
-        const CapabilityPack draft = *workspace.pack();
-        BusyTrace busy(workspace);
-        awaitTask(workspace.rollbackAsync());
-        QVERIFY2(workspace.status().startsWith(QStringLiteral("API 409: ")),
-            qPrintable(workspace.status()));
-        QCOMPARE(*workspace.pack(), draft);
-        QCOMPARE(busy.values, (QList<bool> {true, false}));
+        // Rollback before any load fills the draft with what the service returns.
+        VoridIzid fresh;
+        fresh.setApiBase(serviceUrl(*m_service));
+        awaitTask(fresh.rollbackAsync());
+        QCOMPARE(fresh.status(), QStringLiteral("Rolled back to v1"));
+        QCOMPARE(*fresh.pack(), CapabilityPack::fromJson(seedBytes()));
     }
 
     void lastOperationToFinishHasTheLastWord()

@@ -47,9 +47,11 @@ QString choiceContent(const QByteArray &body)
         const auto message = JsonRead::member(choice, "message");
         if (!message)
             throw ModelError(QStringLiteral("The model server's answer has no message."));
-        return JsonRead::requiredString(
+        // Some servers send null for an empty completion; an empty answer is an answer.
+        return JsonRead::optionalString(
             JsonRead::object(*message, QStringLiteral("choices[0].message")), "content",
-            QStringLiteral("choices[0].message"));
+            QStringLiteral("choices[0].message"))
+            .value_or(QStringLiteral(""));
     } catch (const JsonReadError &error) {
         throw ModelError(
             QStringLiteral("The model server's answer does not read: %1").arg(error.description()));

@@ -1,5 +1,6 @@
 #include "PackServer.h"
 
+#include "BoundedTcpServer.h"
 #include "JsonRead.h"
 
 #include <QDateTime>
@@ -137,7 +138,7 @@ CapabilityPack requiredPack(const JsonBody &body)
 {
     const simdjson::dom::element value = requiredMember(body, "pack");
     try {
-        return JsonRead::capabilityPack(value, QStringLiteral("pack"));
+        return JsonRead::capabilityPack(*body.document, value, QStringLiteral("pack"));
     } catch (const JsonReadError &error) {
         throw UnreadablePack(error.description());
     }
@@ -252,7 +253,7 @@ bool PackServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *so
         deferred ? "(model)" : QByteArray::number(static_cast<int>(reply.status)).constData());
     if (!deferred) {
         QHttpServerResponder responder = makeResponder(request, socket);
-        send(responder, reply);
+        send(responder, reply, socket);
     }
     return true;
 }
@@ -260,7 +261,7 @@ bool PackServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *so
 void PackServer::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket)
 {
     QHttpServerResponder responder = makeResponder(request, socket);
-    send(responder, error(Status::NotFound, QStringLiteral("No such endpoint.")));
+    send(responder, error(Status::NotFound, QStringLiteral("No such endpoint.")), socket);
 }
 
 std::optional<PackServer::Reply> PackServer::route(
@@ -423,7 +424,7 @@ QCoro::Task<> PackServer::answerCoach(QHttpServerResponder responder, QPointer<Q
     }
     // The operator may have given up and closed the connection meanwhile.
     if (*alive && socket)
-        send(responder, reply);
+        send(responder, reply, socket);
 }
 
 QCoro::Task<> PackServer::answerPreview(QHttpServerResponder responder, QPointer<QTcpSocket> socket,
@@ -443,19 +444,24 @@ QCoro::Task<> PackServer::answerPreview(QHttpServerResponder responder, QPointer
         reply = modelFailure(std::current_exception());
     }
     if (*alive && socket)
-        send(responder, reply);
+        send(responder, reply, socket);
 }
 
-void PackServer::send(QHttpServerResponder &responder, const Reply &reply)
+void PackServer::send(QHttpServerResponder &responder, const Reply &reply, QTcpSocket *socket)
 {
-    if (reply.allow.isEmpty())
-        responder.write(
-            reply.body, {{QByteArrayLiteral("Content-Type"), reply.contentType}}, reply.status);
-    else
-        responder.write(reply.body,
-            {{QByteArrayLiteral("Content-Type"), reply.contentType},
-                {QByteArrayLiteral("Allow"), reply.allow}},
-            reply.status);
+    RequestGate *gate = RequestGate::of(socket);
+    const bool keep = !gate || gate->keepsAlive();
+    responder.writeStatusLine(reply.status);
+    responder.writeHeader(QByteArrayLiteral("Content-Type"), reply.contentType);
+    if (!reply.allow.isEmpty())
+        responder.writeHeader(QByteArrayLiteral("Allow"), reply.allow);
+    responder.writeHeader(QByteArrayLiteral("Connection"),
+        keep ? QByteArrayLiteral("keep-alive") : QByteArrayLiteral("close"));
+    responder.writeHeader(
+        QByteArrayLiteral("Content-Length"), QByteArray::number(reply.body.size()));
+    responder.writeBody(reply.body);
+    if (gate)
+        gate->answered();
 }
 
 // The model's own failure is a bad gateway; anything else is ours.

@@ -59,7 +59,8 @@ private:
     QCoro::Task<> answerPreview(QHttpServerResponder responder, QPointer<QTcpSocket> socket,
         QString message, CapabilityPack pack);
 
-    static void send(QHttpServerResponder &responder, const Reply &reply);
+    // Says whether the connection stays open, and closes it after the answer when not.
+    static void send(QHttpServerResponder &responder, const Reply &reply, QTcpSocket *socket);
     static Reply error(QHttpServerResponder::StatusCode status, const QString &text);
     static Reply modelFailure(std::exception_ptr failure);
     QByteArray liveEnvelope();

@@ -17,6 +17,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -48,6 +49,22 @@ void quitOnSignals(QCoreApplication *app)
 {
     std::fprintf(stderr, "tavi-pack-service: %s\n", qPrintable(text));
     std::exit(2);
+}
+
+void warn(const QString &text)
+{
+    std::fprintf(stderr, "tavi-pack-service: warning: %s\n", qPrintable(text));
+}
+
+int positive(const QCommandLineParser &parser, const QCommandLineOption &option, int fallback)
+{
+    if (!parser.isSet(option))
+        return fallback;
+    bool ok = false;
+    const int value = parser.value(option).toInt(&ok);
+    if (!ok || value <= 0)
+        fail(QStringLiteral("--%1 wants a positive number").arg(option.names().constFirst()));
+    return value;
 }
 
 struct Listen
@@ -107,13 +124,26 @@ int main(int argc, char *argv[])
         QStringLiteral("URL"));
     const QCommandLineOption modelOption(QStringLiteral("model"),
         QStringLiteral("Model name sent to the model server."), QStringLiteral("NAME"));
+    const QCommandLineOption openOption(QStringLiteral("allow-without-token"),
+        QStringLiteral("Serve a non-loopback address without a token: anyone who reaches the "
+                       "port can publish and roll back."));
+    const QCommandLineOption maxConnectionsOption(QStringLiteral("max-connections"),
+        QStringLiteral("Open connections at most; further ones get 503 (default 512)."),
+        QStringLiteral("N"));
+    QCommandLineOption headTimeoutOption(QStringLiteral("head-timeout-ms"),
+        QStringLiteral("Testing: time allowed for a request head."), QStringLiteral("MS"));
+    headTimeoutOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    QCommandLineOption idleTimeoutOption(QStringLiteral("idle-timeout-ms"),
+        QStringLiteral("Testing: time an idle connection stays open."), QStringLiteral("MS"));
+    idleTimeoutOption.setFlags(QCommandLineOption::HiddenFromHelp);
     QCommandLineOption pauseOption(QStringLiteral("pause-in-publish"),
         QStringLiteral("Testing: stall inside the N-th publish, just "
                        "before its commit."),
         QStringLiteral("N"));
     pauseOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({listenOption, dbOption, seedOption, tokenOption, tokenEnvOption,
-        modelUrlOption, modelOption, pauseOption});
+    parser.addOptions({listenOption, dbOption, seedOption, tokenOption, tokenEnvOption, openOption,
+        maxConnectionsOption, modelUrlOption, modelOption, headTimeoutOption, idleTimeoutOption,
+        pauseOption});
     parser.process(app);
 
     const Listen listen = parseListen(parser.value(listenOption));
@@ -128,6 +158,34 @@ int main(int argc, char *argv[])
     if ((parser.isSet(tokenOption) || parser.isSet(tokenEnvOption)) && token.isEmpty())
         fail(
             QStringLiteral("the operator token is empty; leave the option out to run without one"));
+
+    // Without a token the service publishes for whoever reaches it; on loopback
+    // that is this machine's users, beyond it anyone on the network.
+    const bool loopback = listen.address.isLoopback();
+    if (token.isEmpty() && !loopback && !parser.isSet(openOption))
+        fail(QStringLiteral("refusing to serve %1 without an operator token: give --token-env "
+                            "(or --token), or --allow-without-token to serve it to anyone")
+                 .arg(parser.value(listenOption)));
+    if (token.isEmpty())
+        warn(QStringLiteral("no operator token: every request that reaches the port is served, "
+                            "publish and rollback included"));
+    if (!loopback)
+        warn(QStringLiteral("%1 is not a loopback address and this service has no TLS: "
+                            "the token and the packs cross the network in clear; put a TLS proxy "
+                            "in front")
+                 .arg(parser.value(listenOption)));
+
+    ConnectionLimits limits;
+    limits.maxBodyBytes = PackServer::maxBodyBytes;
+    limits.maxConnections = positive(parser, maxConnectionsOption, limits.maxConnections);
+    limits.headTimeout = std::chrono::milliseconds(
+        positive(parser, headTimeoutOption, int(limits.headTimeout.count())));
+    limits.idleTimeout = std::chrono::milliseconds(
+        positive(parser, idleTimeoutOption, int(limits.idleTimeout.count())));
+    // Each connection holds a descriptor, and refusing one takes another.
+    struct rlimit files = {};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+        limits.maxConnections = qMax(1, qMin<int>(limits.maxConnections, int(files.rlim_cur) - 64));
 
     QNetworkAccessManager network;
     std::optional<ModelClient> model;
@@ -167,7 +225,7 @@ int main(int argc, char *argv[])
     }
 
     PackServer server(store.get(), std::move(token), std::move(model));
-    auto *listener = new BoundedTcpServer(PackServer::maxBodyBytes, &server);
+    auto *listener = new BoundedTcpServer(limits, &server);
     if (!listener->listen(listen.address, listen.port))
         fail(QStringLiteral("cannot listen on %1: %2")
                  .arg(parser.value(listenOption), listener->errorString()));
