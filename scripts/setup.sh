@@ -13,6 +13,8 @@ packages=(
   qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qttest qml6-module-qtqml-models
   fonts-dejavu-core ca-certificates openssl
+  # The window under its own X server, read through the accessibility bus.
+  xvfb xauth dbus dbus-bin at-spi2-core python3-pyatspi imagemagick
 )
 
 missing=()
