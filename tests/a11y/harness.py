@@ -8,6 +8,7 @@ whatever happened in between."""
 import http.server
 import json
 import os
+import random
 import select
 import signal
 import subprocess
@@ -85,36 +86,24 @@ def read_line(stream, prefix, timeout):
     raise Failure(f"no line starting with {prefix!r} within {timeout:.0f} s; got {buffered!r}")
 
 
-def start_display(processes, attempts=3):
-    """Xvfb on the first free display; returns its DISPLAY value. Another
-    server starting at the same moment can win the same number, so a server
-    that dies at once is replaced."""
+def start_display(processes, attempts=5):
+    """Xvfb on a free display number; returns its DISPLAY value. Another test
+    can take the same number at the same moment, so a server that does not come
+    up is replaced by one on another number."""
     for _ in range(attempts):
-        read_end, write_end = os.pipe()
-        process = processes.start("xvfb", [
-            "Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x900x24",
-            "-nolisten", "tcp"], pass_fds=(write_end,))
-        os.close(write_end)
-        with os.fdopen(read_end, "rb") as pipe:
-            try:
-                number = read_line(pipe, "", 20).strip()
-            except Failure:
-                number = ""
+        number = next(n for n in (random.randrange(100, 30000) for _ in range(1000))
+                      if not os.path.exists(f"/tmp/.X{n}-lock"))
+        process = processes.start("xvfb", ["Xvfb", f":{number}", "-screen", "0", "1280x900x24",
+                                           "-nolisten", "tcp", "-noreset"])
         socket = f"/tmp/.X11-unix/X{number}"
-        if number and wait_until_quietly(lambda: os.path.exists(socket) or process.poll() is not None,
-                                         5) and process.poll() is None:
-            time.sleep(0.2)
-            if process.poll() is None:
-                return ":" + number
+        try:
+            wait_until("", lambda: os.path.exists(socket) or process.poll() is not None, 60)
+        except Failure:
+            pass
+        if process.poll() is None and os.path.exists(socket):
+            return f":{number}"
         processes.stop(process)
     raise Failure("Xvfb did not start: " + processes.log(process))
-
-
-def wait_until_quietly(predicate, timeout):
-    try:
-        return wait_until("", predicate, timeout)
-    except Failure:
-        return False
 
 
 def start_session_bus(processes, env):

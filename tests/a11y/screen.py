@@ -67,7 +67,7 @@ class Screen:
             result.append(node)
         return result
 
-    def find(self, role, name, timeout=10):
+    def find(self, role, name, timeout=30):
         def one():
             nodes = self.find_all(role, name)
             return nodes[0] if len(nodes) == 1 else None
@@ -77,7 +77,7 @@ class Screen:
     def labels(self):
         return [node.name for node in self.find_all(pyatspi.ROLE_LABEL)]
 
-    def wait_label(self, what, predicate, timeout=20):
+    def wait_label(self, what, predicate, timeout=60):
         """The text of the first showing label that satisfies predicate."""
         return wait_until(what, lambda: next((t for t in self.labels() if predicate(t)), None),
                           timeout)
