@@ -11,7 +11,7 @@ packages=(
   libqt6sql6-sqlite libqt6concurrent6
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
   qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
-  qml6-module-qttest qml6-module-qtqml-models
+  qml6-module-qttest qml6-module-qtqml-models qml6-module-qtquick-shapes
   fonts-dejavu-core ca-certificates openssl
   # The window under its own X server, read through the accessibility bus.
   xvfb xauth dbus dbus-bin at-spi2-core python3-pyatspi imagemagick

@@ -1,7 +1,9 @@
 #include "VelunorApp.h"
 
+#include "DesktopPalette.h"
 #include "Memory.h"
 #include "SparkleUpdaterController.h"
+#include "TextInputAccessibility.h"
 
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
@@ -14,6 +16,7 @@ VelunorApp::VelunorApp(QObject *parent)
     : QObject(parent)
 {
     SparkleUpdaterController::shared();
+    TextInputAccessibility::install();
 }
 
 QUrl VelunorApp::mainQml()
@@ -25,7 +28,10 @@ QQuickWindow *VelunorApp::openWindow(QQmlApplicationEngine &engine)
 {
     engine.load(mainQml());
     const auto roots = engine.rootObjects();
-    return roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.constFirst());
+    QQuickWindow *window
+        = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.constFirst());
+    DesktopPalette::follow(window);
+    return window;
 }
 
 int velunorMain(int argc, char *argv[])

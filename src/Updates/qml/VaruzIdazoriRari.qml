@@ -1,9 +1,63 @@
 import QtQuick
 import QtQuick.Controls
+import QtQuick.Layouts
 import VuzevTavi
 
-Column {
+// The updates card: the running version, the updater's two settings and a
+// manual check. It keeps no copy of the settings: the switches show what the
+// controller reads back after every change.
+ColumnLayout {
     id: card
-    objectName: "updatesCard"
+
     required property SparkleUpdaterController sparkle
+
+    objectName: "updatesCard"
+    spacing: 8
+
+    Headline { text: "Updates" }
+
+    SecondaryText {
+        objectName: "updatesVersionText"
+        Layout.fillWidth: true
+        text: "Vuzev Tavi " + card.sparkle.currentVersionLabel
+        font.family: "monospace"
+        scale: 0.85
+        Accessible.name: text
+    }
+
+    Switch {
+        objectName: "autoCheckToggle"
+        text: "Check for updates automatically"
+        checked: card.sparkle.automaticallyChecksForUpdates
+        onToggled: card.sparkle.automaticallyChecksForUpdates = checked
+        Accessible.name: text
+        // A screen reader's toggle would set `checked` without telling the
+        // controller; it goes to the controller instead.
+        Accessible.onToggleAction: card.sparkle.automaticallyChecksForUpdates = !checked
+        Accessible.onPressAction: card.sparkle.automaticallyChecksForUpdates = !checked
+    }
+
+    Switch {
+        objectName: "autoDownloadToggle"
+        text: "Download updates automatically"
+        checked: card.sparkle.automaticallyDownloadsUpdates
+        onToggled: card.sparkle.automaticallyDownloadsUpdates = checked
+        Accessible.name: text
+        Accessible.onToggleAction: card.sparkle.automaticallyDownloadsUpdates = !checked
+        Accessible.onPressAction: card.sparkle.automaticallyDownloadsUpdates = !checked
+    }
+
+    ActionButton {
+        objectName: "checkForUpdatesCardButton"
+        text: "Check for Updates…"
+        onClicked: card.sparkle.checkForUpdates()
+    }
+
+    SecondaryText {
+        objectName: "updatesFeedCaption"
+        Layout.fillWidth: true
+        text: "Signed Sparkle feed from " + card.sparkle.feedHost + ". Same Developer ID flow as Pellion."
+        scale: 0.85
+        Accessible.name: text
+    }
 }
