@@ -74,6 +74,35 @@ class Screen:
 
         return wait_until(f"one showing {pyatspi.Role(role)} named {name!r}", one, timeout)
 
+    def find_named(self, name, timeout=30):
+        """The one showing node of any role named name."""
+        def one():
+            nodes = [n for n in self.nodes() if n.name == name
+                     and n.getState().contains(pyatspi.STATE_SHOWING)]
+            return nodes[0] if len(nodes) == 1 else None
+
+        return wait_until(f"one showing node named {name!r}", one, timeout)
+
+    def dump(self):
+        """The tree as text, for a failure's report."""
+        lines = []
+
+        def walk(node, depth):
+            try:
+                actions = node.queryAction()
+                names = [actions.getName(i) for i in range(actions.nActions)]
+            except NotImplementedError:
+                names = []
+            lines.append(f"{'  ' * depth}{node.getRoleName()} {node.name!r} {names}")
+            for child in node:
+                if child is not None:
+                    walk(child, depth + 1)
+
+        self.pump()
+        self.app.clear_cache()
+        walk(self.app, 0)
+        return "\n".join(lines)
+
     def labels(self):
         return [node.name for node in self.find_all(pyatspi.ROLE_LABEL)]
 

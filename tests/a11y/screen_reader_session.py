@@ -46,7 +46,7 @@ def live_pack(base):
         return json.load(answer)["pack"]
 
 
-def session(args, processes, model, workdir):
+def session(args, processes, model, workdir, state):
     env = dict(os.environ)
     env.pop("TAVI_OPERATOR_TOKEN", None)
     env["DISPLAY"] = start_display(processes)
@@ -78,6 +78,7 @@ def session(args, processes, model, workdir):
     from screen import END, Screen
 
     screen = Screen(program.pid)
+    state["screen"] = screen
     frame = screen.find(pyatspi.ROLE_FRAME, "Vuzev Tavi")
     status = screen.wait_label("the start-up load", lambda t: t.startswith("Loaded ")
                                or t.startswith("Could not") or t.startswith("API "))
@@ -160,7 +161,7 @@ def session(args, processes, model, workdir):
     expect(live_pack(base)["version"] == seed["version"], "a disabled button published")
 
     screen.wait_label("the source caption", lambda t: t == "Preview: mlx")
-    screen.wait_label("the reply", lambda t: t == REPLY)
+    screen.find_named(REPLY)
     screenshot(frame, env, args.screenshot, pyatspi)
 
     choose_from_menu(screen, pyatspi, "Quit")
@@ -235,11 +236,17 @@ def main():
     processes = Processes(workdir)
     model = ScriptedModel(REPLY)
     ok = False
+    state = {}
     try:
-        session(args, processes, model, workdir)
+        session(args, processes, model, workdir, state)
         ok = True
     except Failure as failure:
         print(f"FAIL: {failure}", file=sys.stderr)
+        if "screen" in state:
+            try:
+                print(state["screen"].dump(), file=sys.stderr)
+            except Exception as error:  # the program may be gone
+                print(f"(no tree: {error})", file=sys.stderr)
     finally:
         processes.stop_all()
         model.close()
