@@ -54,13 +54,18 @@ class Processes:
             return f.read().decode("utf-8", "replace")
 
     def stop(self, process, timeout=10.0):
-        if process.poll() is None:
-            process.send_signal(signal.SIGTERM)
+        """TERM, then KILL, to the process and everything it started (each
+        runs in a session of its own, so its group is its own)."""
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            try:
+                os.killpg(process.pid, sig)
+            except ProcessLookupError:
+                pass
             try:
                 process.wait(timeout)
+                break
             except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait(timeout)
+                pass
         return process.returncode
 
     def stop_all(self):
