@@ -9,7 +9,7 @@ from harness import Failure, wait_until
 
 CONTROL_MASK = 1 << 2
 END = 0xff57
-RETURN = 0xff0d
+ESCAPE = 0xff1b
 
 
 def keysym(char):

@@ -74,7 +74,7 @@ def session(args, processes, model, workdir, state):
     os.environ["DISPLAY"] = env["DISPLAY"]
     os.environ["DBUS_SESSION_BUS_ADDRESS"] = env["DBUS_SESSION_BUS_ADDRESS"]
     import pyatspi
-    from screen import END, Screen
+    from screen import END, ESCAPE, Screen
 
     screen = Screen(program.pid)
     state["screen"] = screen
@@ -89,10 +89,10 @@ def session(args, processes, model, workdir, state):
     # The token: typed like any text, never readable in clear by anyone on the bus.
     token = wait_until("the operator token field", lambda: next(
         (n for n in screen.nodes() if "Operator token" in (n.name, n.description)), None))
-    before = screen.text(token) if "Text" in pyatspi.utils.listInterfaces(token) else ""
     screen.click(token)
     screen.type(TOKEN)
-    time.sleep(0.5)
+    # The field shows one mask character per character typed.
+    wait_until("the typed token in its field", lambda: len(screen.text(token)) == len(TOKEN))
     # Copying out of the field must not hand it over either: paste into another field.
     screen.with_control(ord("a"))
     screen.with_control(ord("c"))
@@ -111,8 +111,6 @@ def session(args, processes, model, workdir, state):
     expect(not leaks, f"the operator token is readable in clear: {leaks}")
     expect(screen.text(message).startswith(message_before),
            f"the traveler message changed to {screen.text(message)!r}")
-    if "Text" in pyatspi.utils.listInterfaces(token):
-        expect(screen.text(token) != before, "typing into the token field changed nothing")
 
     # Persona voice: typed in, written back into the draft, nothing else touched.
     voice = screen.find(pyatspi.ROLE_TEXT, "Persona voice")
@@ -125,7 +123,6 @@ def session(args, processes, model, workdir, state):
                lambda: screen.text(voice) == original + VOICE_ADDITION)
     expect(status in screen.labels(), "typing in the editor changed the status line")
 
-    button("Publish live")
     screen.press(button("Publish live"))
     screen.wait_label("the publish", lambda t: t == "Live Tavi now v2")
     published = live_pack(base)
@@ -163,6 +160,14 @@ def session(args, processes, model, workdir, state):
     screen.find_named(REPLY)
     screenshot(frame, env, args.screenshot, pyatspi)
 
+    choose_from_menu(screen, pyatspi, "About Vuzev Tavi")
+    screen.wait_label("the About dialog", lambda t: t.startswith("Version "))
+    # Escape, as the dialog's own OK button takes no press action from a screen
+    # reader yet.
+    screen.key(ESCAPE)
+    wait_until("the About dialog closed",
+               lambda: not any(t.startswith("Version ") for t in screen.labels()), 10)
+
     choose_from_menu(screen, pyatspi, "Quit")
     try:
         code = program.wait(30)
@@ -192,22 +197,32 @@ def menu_titles(screen, pyatspi):
 
 
 def choose_from_menu(screen, pyatspi, item_name):
-    """Opens each menu of the menu bar in turn (a closed menu's items are not on
-    the bus) and clicks the item; returns the names of the items of its menu."""
+    """Opens each menu of the menu bar in turn with the pointer (a closed menu's
+    items are not on the bus) and chooses the item by its press action, as a
+    screen reader does; returns the names of the items of its menu."""
+    import screen as screen_keys
     for title in menu_titles(screen, pyatspi):
-        screen.click(title)
-        try:
-            items = wait_until(f"the menu {title.name!r} open", lambda: screen.find_all(
-                pyatspi.ROLE_MENU_ITEM), 5)
-        except Failure:
+        items = None
+        # After an item was chosen by its press action, the menu bar takes the
+        # next click on the title as closing the menu it still thinks open; a
+        # second click opens it.
+        for _ in range(2):
+            screen.click(title)
+            try:
+                items = wait_until(f"the menu {title.name!r} open", lambda: screen.find_all(
+                    pyatspi.ROLE_MENU_ITEM), 3)
+                break
+            except Failure:
+                continue
+        if not items:
             continue
         named = [n for n in items if n.name == item_name]
         if named:
             siblings = [c.name for c in named[0].parent]
-            screen.click(named[0])
+            screen.press(named[0])
             wait_until("the menu closed", lambda: not screen.find_all(pyatspi.ROLE_MENU_ITEM), 5)
             return siblings
-        screen.key(0xff1b)  # Escape
+        screen.key(screen_keys.ESCAPE)
         wait_until("the menu closed", lambda: not screen.find_all(pyatspi.ROLE_MENU_ITEM), 5)
     raise Failure(f"no menu holds {item_name!r}")
 
