@@ -174,6 +174,8 @@ def session(args, processes, model, workdir, state):
     except subprocess.TimeoutExpired:
         raise Failure("the program did not end after Quit")
     expect(code == 0, f"the program ended with {code}")
+    warnings = [line for line in processes.log(program).splitlines() if ".qml:" in line]
+    expect(not warnings, f"the window's QML warned: {warnings}")
 
 
 def sanitizer_preload(program):
