@@ -48,8 +48,11 @@ public:
     QString text(QAccessible::Text kind) const override
     {
         switch (kind) {
-        case QAccessible::Name:
-            return attachedText("name");
+        case QAccessible::Name: {
+            // A field without a caption is named by its placeholder.
+            const QString name = attachedText("name");
+            return name.isEmpty() ? property("placeholderText").toString() : name;
+        }
         case QAccessible::Description: {
             const QString description = attachedText("description");
             return description.isEmpty() ? property("placeholderText").toString() : description;
@@ -206,15 +209,18 @@ private:
         return mask.repeated(property("length").toInt());
     }
 
-    // The Accessible attached object lives as a child of its item.
+    // The Accessible attached object lives as a child of its item. Qt clears the
+    // name of a masked field once accessibility is active; the placeholder stands in.
     QString attachedText(const char *name) const
     {
         const QObject *input = object();
         if (!input)
             return QString();
         for (const QObject *child : input->children()) {
-            if (child->inherits("QQuickAccessibleAttached"))
-                return child->property(name).toString();
+            if (child->inherits("QQuickAccessibleAttached")) {
+                if (const QString text = child->property(name).toString(); !text.isEmpty())
+                    return text;
+            }
         }
         return QString();
     }

@@ -13,6 +13,8 @@ ColumnLayout {
 
     objectName: "updatesCard"
     spacing: 8
+    Accessible.role: Accessible.Grouping
+    Accessible.name: "Updates"
 
     Headline { text: "Updates" }
 

@@ -45,6 +45,14 @@ ApplicationWindow {
 
     // Menu items are buttons too: a screen reader's press must trigger them.
     menuBar: MenuBar {
+        delegate: MenuBarItem {
+            id: menuBarItem
+            objectName: "menuBarItem"
+            Accessible.name: text
+            // A screen reader opens the menu as a click would.
+            Accessible.onPressAction: menuBarItem.triggered()
+        }
+
         Menu {
             title: "Vuzev Tavi"
 
@@ -293,9 +301,8 @@ ApplicationWindow {
                             onTextChanged: workspace.instruction = text
                             Accessible.name: "Coach prompt"
                         }
-                        ActionButton {
+                        ProminentButton {
                             objectName: "coachButton"
-                            highlighted: true
                             text: workspace.busy ? "Working…" : "Rewrite with Apple Intelligence"
                             enabled: !workspace.busy && workspace.hasPack
                             onClicked: workspace.coach()
@@ -377,7 +384,14 @@ ApplicationWindow {
         title: "About Vuzev Tavi"
         modal: true
         anchors.centerIn: Overlay.overlay
-        standardButtons: Dialog.Ok
+        // Our own button rather than a standard one, so that a screen reader can press it.
+        footer: DialogButtonBox {
+            ActionButton {
+                objectName: "aboutOkButton"
+                text: "OK"
+                DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
+            }
+        }
 
         ColumnLayout {
             spacing: 6
