@@ -134,6 +134,11 @@ class Screen:
         x, y, w, h = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
         pyatspi.Registry.generateMouseEvent(x + w // 2, y + h // 2, pyatspi.MOUSE_B1C)
 
+    def click_at(self, node, fx, fy):
+        """A pointer click at a fraction of the node's width and height."""
+        x, y, w, h = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        pyatspi.Registry.generateMouseEvent(x + int(w * fx), y + int(h * fy), pyatspi.MOUSE_B1C)
+
     @staticmethod
     def key(sym):
         pyatspi.Registry.generateKeyboardEvent(sym, None, pyatspi.KEY_SYM)
