@@ -36,9 +36,10 @@ ApplicationWindow {
         objectName: "workspace"
     }
 
-    // On the window rather than on the menu item: the shortcut of an item in a
-    // closed menu does not fire.
+    // Quit on the platform's key. Application-wide: without a window manager the
+    // window is never the active one, and a window shortcut would never fire.
     Shortcut {
+        context: Qt.ApplicationShortcut
         sequences: [StandardKey.Quit]
         onActivated: Qt.quit()
     }
