@@ -13,8 +13,10 @@ packages=(
   qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qttest qml6-module-qtqml-models qml6-module-qtquick-shapes
   fonts-dejavu-core ca-certificates openssl
-  qml6-module-qtquick-shapes qt6-qpa-plugins
+  qt6-qpa-plugins
   desktop-file-utils appstream lintian file
+  # The window under its own X server, read through the accessibility bus.
+  xvfb xauth dbus dbus-bin at-spi2-core python3-pyatspi imagemagick
 )
 
 missing=()

@@ -60,6 +60,23 @@ bool reportRatio(const QString &name, double measuredNs, double baselineNs, doub
     return ok;
 }
 
+bool reportRatioIn(
+    const QString &name, double measured, double baseline, double budgetRatio, const QString &unit)
+{
+    const double ratio = measured / baseline;
+    const bool ok = ratio <= budgetRatio;
+    g_missed = g_missed || !ok;
+    printLine(QStringLiteral("%1: %2 %3 vs baseline %4 %3 = %5x as much (budget <= %6x)")
+                  .arg(name)
+                  .arg(measured, 0, 'f', 0)
+                  .arg(unit)
+                  .arg(baseline, 0, 'f', 0)
+                  .arg(ratio, 0, 'f', 2)
+                  .arg(budgetRatio)
+        + (ok ? QString() : QStringLiteral("  OVER BUDGET")));
+    return ok;
+}
+
 bool reportAbsolute(const QString &name, double measured, double budget, const QString &unit)
 {
     const bool ok = measured <= budget;

@@ -54,6 +54,9 @@ private:
 // Returns whether the budget holds; a missed budget is remembered for exitCode().
 bool reportRatio(const QString &name, double measuredNs, double baselineNs, double budgetRatio,
     bool higherIsBetter = false);
+// The same for a quantity that is not a time, in `unit` (kB of memory and the like).
+bool reportRatioIn(
+    const QString &name, double measured, double baseline, double budgetRatio, const QString &unit);
 // An absolute budget, in the unit given, for numbers with no natural baseline
 // (stalls of a frame, microseconds per keystroke).
 bool reportAbsolute(const QString &name, double measured, double budget, const QString &unit);
