@@ -25,7 +25,11 @@ QQuickWindow *VelunorApp::openWindow(QQmlApplicationEngine &engine)
 {
     engine.load(mainQml());
     const auto roots = engine.rootObjects();
-    return roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.constFirst());
+    if (roots.isEmpty())
+        return nullptr;
+    // The updater's own dialogs: a second, hidden window shown when it has something to say.
+    engine.load(QUrl(QStringLiteral("qrc:/VuzevTavi/UpdaterDialogs.qml")));
+    return qobject_cast<QQuickWindow *>(roots.constFirst());
 }
 
 int velunorMain(int argc, char *argv[])
