@@ -38,7 +38,10 @@ SparkleUpdaterController::SparkleUpdaterController()
     // swapped in as the program quits.
     if (thread() != app->thread())
         moveToThread(app->thread());
-    connect(app, &QCoreApplication::aboutToQuit, m_updater, &Updater::installStagedUpdate);
+    connect(app, &QCoreApplication::aboutToQuit, m_updater, [this] {
+        m_updater->installStagedUpdate();
+        UpdaterSettings::waitForSaves();
+    });
     if (QThread::currentThread() == app->thread())
         m_updater->start();
     else

@@ -186,9 +186,13 @@ void ArchiveUnpacker::start(const QString &archive, const QString &stagingDir)
     m_tar.setProcessChannelMode(QProcess::SeparateChannels);
     m_tar.setStandardOutputFile(QProcess::nullDevice());
     m_deadline.start(5 * 60 * 1000);
-    m_tar.start(QStringLiteral("tar"),
-        {QStringLiteral("--extract"), QStringLiteral("--gzip"), QStringLiteral("--no-same-owner"),
-            QStringLiteral("--file"), archive, QStringLiteral("--directory"), stagingDir});
+    // Background work at a lower priority, so the user-interface thread keeps
+    // the processor first.
+    m_tar.start(QStringLiteral("nice"),
+        {QStringLiteral("-n"), QStringLiteral("10"), QStringLiteral("tar"),
+            QStringLiteral("--extract"), QStringLiteral("--gzip"),
+            QStringLiteral("--no-same-owner"), QStringLiteral("--file"), archive,
+            QStringLiteral("--directory"), stagingDir});
 }
 
 void ArchiveUnpacker::cancel()

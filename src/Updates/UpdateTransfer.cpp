@@ -1,10 +1,12 @@
 #include "UpdateTransfer.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QIODevice>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QThread>
 
 std::optional<QString> UpdateTransfer::refusalFor(const QUrl &url)
 {
@@ -62,6 +64,8 @@ void UpdateTransfer::start()
     request.setAttribute(
         QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     m_reply = m_network.get(request);
+    // Small slices keep each turn of the event loop short and memory flat.
+    m_reply->setReadBufferSize(256 * 1024);
     m_deadline.start(m_limits.totalMs);
 
     connect(m_reply, &QNetworkReply::redirected, this, [this](const QUrl &target) {
@@ -172,3 +176,95 @@ void UpdateTransfer::complete()
     }
     Q_EMIT finished();
 }
+
+class UpdateTransferJob::Worker : public QObject
+{
+    Q_OBJECT
+
+public:
+    Worker(const QUrl &url, const UpdateTransfer::Limits &limits, const QString &filePath)
+        : m_url(url)
+        , m_limits(limits)
+        , m_file(filePath)
+    { }
+
+    void run()
+    {
+        auto *network = new QNetworkAccessManager(this);
+        QIODevice *sink = nullptr;
+        if (!m_file.fileName().isEmpty()) {
+            if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+                Q_EMIT done({},
+                    QStringLiteral("The download could not be saved: %1.")
+                        .arg(m_file.errorString()),
+                    0, false);
+                return;
+            }
+            sink = &m_file;
+        }
+        m_transfer = new UpdateTransfer(*network, m_url, m_limits, sink, this);
+        connect(m_transfer, &UpdateTransfer::progress, this, &Worker::progress);
+        connect(m_transfer, &UpdateTransfer::finished, this, [this] {
+            QString error = m_transfer->error();
+            if (m_file.isOpen() && !m_file.flush() && error.isEmpty())
+                error = QStringLiteral("The download could not be saved: %1.")
+                            .arg(m_file.errorString());
+            m_file.close();
+            Q_EMIT done(m_transfer->body(), error, m_transfer->status(), m_transfer->cancelled());
+        });
+        m_transfer->start();
+    }
+
+    void cancel()
+    {
+        if (m_transfer)
+            m_transfer->cancel();
+    }
+
+Q_SIGNALS:
+    void progress(qint64 received, qint64 total);
+    void done(const QByteArray &body, const QString &error, int status, bool cancelled);
+
+private:
+    QUrl m_url;
+    UpdateTransfer::Limits m_limits;
+    QFile m_file;
+    QPointer<UpdateTransfer> m_transfer;
+};
+
+UpdateTransferJob::UpdateTransferJob(QThread &networkThread, const QUrl &url,
+    const UpdateTransfer::Limits &limits, const QString &filePath, QObject *parent)
+    : QObject(parent)
+    , m_worker(new Worker(url, limits, filePath))
+{
+    m_worker->moveToThread(&networkThread);
+    connect(m_worker, &Worker::progress, this, &UpdateTransferJob::progress);
+    connect(m_worker, &Worker::done, this,
+        [this](const QByteArray &body, const QString &error, int status, bool cancelled) {
+            m_body = body;
+            m_error = error;
+            m_status = status;
+            m_cancelled = cancelled;
+            Q_EMIT finished();
+        });
+}
+
+UpdateTransferJob::~UpdateTransferJob()
+{
+    // Deleted on its own thread, which aborts a transfer still running.
+    m_worker->disconnect(this);
+    m_worker->deleteLater();
+}
+
+void UpdateTransferJob::start()
+{
+    QMetaObject::invokeMethod(m_worker, &Worker::run, Qt::QueuedConnection);
+}
+
+void UpdateTransferJob::cancel()
+{
+    m_cancelled = true;
+    QMetaObject::invokeMethod(m_worker, &Worker::cancel, Qt::QueuedConnection);
+}
+
+#include "UpdateTransfer.moc"

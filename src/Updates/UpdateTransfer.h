@@ -9,6 +9,8 @@
 
 #include <optional>
 
+class QThread;
+
 class QIODevice;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -68,4 +70,40 @@ private:
     int m_status = 0;
     bool m_cancelled = false;
     bool m_done = false;
+};
+
+// Runs one UpdateTransfer on the updater's network thread, so that neither the
+// network nor the disk writes of a large download ever hold up the
+// user-interface thread. Lives on the caller's thread; mirrors the transfer's
+// outcome once it has finished.
+class UpdateTransferJob : public QObject
+{
+    Q_OBJECT
+
+public:
+    // With an empty `filePath` the body is kept in memory (body()); otherwise
+    // it is appended to that (existing, empty) file.
+    UpdateTransferJob(QThread &networkThread, const QUrl &url, const UpdateTransfer::Limits &limits,
+        const QString &filePath, QObject *parent = nullptr);
+    ~UpdateTransferJob() override;
+
+    void start();
+    void cancel();
+
+    QByteArray body() const { return m_body; }
+    QString error() const { return m_error; }
+    bool cancelled() const { return m_cancelled; }
+    int status() const { return m_status; }
+
+Q_SIGNALS:
+    void progress(qint64 received, qint64 total);
+    void finished();
+
+private:
+    class Worker;
+    Worker *m_worker;
+    QByteArray m_body;
+    QString m_error;
+    int m_status = 0;
+    bool m_cancelled = false;
 };

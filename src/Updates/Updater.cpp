@@ -9,7 +9,6 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QSysInfo>
 #include <QTemporaryDir>
@@ -41,6 +40,7 @@ Updater::Updater(
     , m_clock(std::move(clock))
     , m_settings(m_configuration.settingsPath)
     , m_driver(new UpdaterUserDriver(this))
+    , m_networkThread(this)
     , m_verification(this)
     , m_unpacker(new ArchiveUnpacker(this))
 {
@@ -86,6 +86,9 @@ Updater::Updater(
 Updater::~Updater()
 {
     m_clock->cancel();
+    delete m_transfer; // its worker is deleted as the network thread finishes
+    m_networkThread.quit();
+    m_networkThread.wait();
     if (m_verification.isRunning())
         m_verification.waitForFinished();
 }
@@ -192,34 +195,28 @@ void Updater::beginCheck(CheckKind kind)
     Q_EMIT checkStarted(kind);
     m_settings.setLastCheckTime(m_clock->now());
     scheduleNext();
-    UpdateTransfer *transfer
-        = fetch(m_configuration.feedUrl, m_configuration.maxFeedBytes, -1, nullptr);
-    connect(transfer, &UpdateTransfer::finished, this, [this, transfer] { feedArrived(transfer); });
+    UpdateTransferJob *transfer = fetch(m_configuration.feedUrl, m_configuration.maxFeedBytes, -1);
+    connect(
+        transfer, &UpdateTransferJob::finished, this, [this, transfer] { feedArrived(transfer); });
     transfer->start();
 }
 
-UpdateTransfer *Updater::fetch(
-    const QUrl &url, qint64 maxBytes, qint64 expectedLength, QIODevice *sink)
+UpdateTransferJob *Updater::fetch(
+    const QUrl &url, qint64 maxBytes, qint64 expectedLength, const QString &filePath)
 {
     UpdateTransfer::Limits limits;
     limits.maxBytes = maxBytes;
     limits.expectedLength = expectedLength;
     limits.inactivityMs = m_configuration.inactivityMs;
     limits.totalMs = m_configuration.totalMs;
-    auto *transfer = new UpdateTransfer(network(), url, limits, sink, this);
+    if (!m_networkThread.isRunning())
+        m_networkThread.start();
+    auto *transfer = new UpdateTransferJob(m_networkThread, url, limits, filePath, this);
     m_transfer = transfer;
     return transfer;
 }
 
-QNetworkAccessManager &Updater::network()
-{
-    // Made on first use, on the thread the updater lives on.
-    if (!m_network)
-        m_network = new QNetworkAccessManager(this);
-    return *m_network;
-}
-
-void Updater::feedArrived(UpdateTransfer *transfer)
+void Updater::feedArrived(UpdateTransferJob *transfer)
 {
     transfer->deleteLater();
     if (transfer->cancelled())
@@ -229,13 +226,13 @@ void Updater::feedArrived(UpdateTransfer *transfer)
     const QByteArray feed = transfer->body();
     QUrl signatureUrl = m_configuration.feedUrl;
     signatureUrl.setPath(signatureUrl.path() + QStringLiteral(".sig"));
-    UpdateTransfer *next = fetch(signatureUrl, 4096, -1, nullptr);
-    connect(next, &UpdateTransfer::finished, this,
+    UpdateTransferJob *next = fetch(signatureUrl, 4096, -1);
+    connect(next, &UpdateTransferJob::finished, this,
         [this, next, feed] { signatureArrived(next, feed); });
     next->start();
 }
 
-void Updater::signatureArrived(UpdateTransfer *transfer, const QByteArray &feed)
+void Updater::signatureArrived(UpdateTransferJob *transfer, const QByteArray &feed)
 {
     transfer->deleteLater();
     if (transfer->cancelled())
@@ -324,29 +321,30 @@ void Updater::downloadAndStage(const AppcastItem &item)
     if (!m_download->open())
         return fail(QStringLiteral("The update could not be saved beside the install: %1.")
                         .arg(m_download->errorString()));
+    m_download->close(); // written on the network thread; the name stays reserved until reset
     if (m_interactive)
         m_driver->showDownloading(0, item.length);
-    UpdateTransfer *transfer
-        = fetch(item.url, m_configuration.maxArchiveBytes, item.length, m_download.get());
-    connect(transfer, &UpdateTransfer::progress, this, [this](qint64 received, qint64 total) {
+    UpdateTransferJob *transfer
+        = fetch(item.url, m_configuration.maxArchiveBytes, item.length, m_download->fileName());
+    connect(transfer, &UpdateTransferJob::progress, this, [this](qint64 received, qint64 total) {
         if (m_interactive)
             m_driver->showDownloading(received, total);
     });
     const QByteArray raw = *signature;
-    connect(transfer, &UpdateTransfer::finished, this,
+    connect(transfer, &UpdateTransferJob::finished, this,
         [this, transfer, item, raw] { downloaded(transfer, item, raw); });
     transfer->start();
 }
 
 void Updater::downloaded(
-    UpdateTransfer *transfer, const AppcastItem &item, const QByteArray &signature)
+    UpdateTransferJob *transfer, const AppcastItem &item, const QByteArray &signature)
 {
     transfer->deleteLater();
     if (transfer->cancelled())
         return finishQuietly();
     if (!transfer->error().isEmpty())
         return fail(transfer->error());
-    if (!m_download->flush() || QFileInfo(m_download->fileName()).size() != item.length)
+    if (QFileInfo(m_download->fileName()).size() != item.length)
         return fail(
             QStringLiteral("The downloaded archive does not have the %1 bytes the feed announces.")
                 .arg(item.length));

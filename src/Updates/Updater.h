@@ -8,14 +8,14 @@
 #include <QFutureWatcher>
 #include <QObject>
 #include <QPointer>
+#include <QThread>
 #include <QUrl>
 
 #include <memory>
 
-class QNetworkAccessManager;
 class QTemporaryDir;
 class QTemporaryFile;
-class UpdateTransfer;
+class UpdateTransferJob;
 class UpdaterUserDriver;
 
 // Everything the updater is told from outside; the program takes it from the
@@ -94,31 +94,32 @@ Q_SIGNALS:
 private:
     void beginCheck(CheckKind kind);
     void scheduleNext();
-    void feedArrived(UpdateTransfer *transfer);
-    void signatureArrived(UpdateTransfer *transfer, const QByteArray &feed);
+    void feedArrived(UpdateTransferJob *transfer);
+    void signatureArrived(UpdateTransferJob *transfer, const QByteArray &feed);
     void offer(const QList<AppcastItem> &items);
     void downloadAndStage(const AppcastItem &item);
-    void downloaded(UpdateTransfer *transfer, const AppcastItem &item, const QByteArray &signature);
+    void downloaded(
+        UpdateTransferJob *transfer, const AppcastItem &item, const QByteArray &signature);
     void verified(const AppcastItem &item);
     void unpacked(const QString &error, const AppcastItem &item);
     void fail(const QString &reason);
     void finishQuietly();
     void clearWork();
-    UpdateTransfer *fetch(const QUrl &url, qint64 maxBytes, qint64 expectedLength, QIODevice *sink);
-    QNetworkAccessManager &network();
+    UpdateTransferJob *fetch(
+        const QUrl &url, qint64 maxBytes, qint64 expectedLength, const QString &filePath = {});
 
     UpdaterConfiguration m_configuration;
     std::unique_ptr<UpdaterClock> m_clock;
     UpdaterSettings m_settings;
     UpdaterUserDriver *m_driver;
-    QNetworkAccessManager *m_network = nullptr;
+    QThread m_networkThread; // every transfer runs here
     bool m_started = false;
     bool m_busy = false;
     bool m_interactive = false;
     bool m_cancelRequested = false;
     CheckKind m_kind = CheckKind::Scheduled;
     AppcastItem m_offered;
-    QPointer<UpdateTransfer> m_transfer;
+    QPointer<UpdateTransferJob> m_transfer;
     std::unique_ptr<QTemporaryFile> m_download;
     std::unique_ptr<QTemporaryDir> m_staging;
     QFutureWatcher<bool> m_verification;

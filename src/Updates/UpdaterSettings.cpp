@@ -1,6 +1,9 @@
 #include "UpdaterSettings.h"
 
+#include <QSettings>
 #include <QStandardPaths>
+#include <QThreadPool>
+#include <QtConcurrent>
 
 namespace {
 
@@ -11,11 +14,36 @@ const QString kSkippedVersion = QStringLiteral("skippedVersion");
 const QString kLaunchCount = QStringLiteral("launchCount");
 const QString kAsked = QStringLiteral("askedAboutAutomaticChecks");
 
+// One writer for the whole process, so saves land in the order they were made;
+// destroyed at exit after the last save.
+struct Writer : QThreadPool
+{
+    Writer() { setMaxThreadCount(1); }
+    ~Writer() override { waitForDone(); }
+};
+Q_GLOBAL_STATIC(Writer, writerPool)
+
+QThreadPool &writer()
+{
+    return *writerPool();
+}
+
 } // namespace
 
 UpdaterSettings::UpdaterSettings(const QString &path)
-    : m_store(path, QSettings::IniFormat)
-{ }
+    : m_path(path)
+{
+    // Opening sees every save this process has made before.
+    writer().waitForDone();
+    const QSettings store(path, QSettings::IniFormat);
+    for (const QString &key : store.allKeys())
+        m_values.insert(key, store.value(key));
+}
+
+void UpdaterSettings::waitForSaves()
+{
+    writer().waitForDone();
+}
 
 QString UpdaterSettings::defaultPath()
 {
@@ -25,7 +53,7 @@ QString UpdaterSettings::defaultPath()
 
 std::optional<bool> UpdaterSettings::automaticallyChecks() const
 {
-    const QVariant value = m_store.value(kAutomaticallyChecks);
+    const QVariant value = m_values.value(kAutomaticallyChecks);
     if (!value.isValid())
         return std::nullopt;
     return value.toBool();
@@ -38,7 +66,7 @@ void UpdaterSettings::setAutomaticallyChecks(bool value)
 
 bool UpdaterSettings::automaticallyDownloads() const
 {
-    return m_store.value(kAutomaticallyDownloads, false).toBool();
+    return m_values.value(kAutomaticallyDownloads, false).toBool();
 }
 
 void UpdaterSettings::setAutomaticallyDownloads(bool value)
@@ -48,7 +76,7 @@ void UpdaterSettings::setAutomaticallyDownloads(bool value)
 
 QDateTime UpdaterSettings::lastCheckTime() const
 {
-    return QDateTime::fromString(m_store.value(kLastCheckTime).toString(), Qt::ISODateWithMs);
+    return QDateTime::fromString(m_values.value(kLastCheckTime).toString(), Qt::ISODateWithMs);
 }
 
 void UpdaterSettings::setLastCheckTime(const QDateTime &time)
@@ -58,7 +86,7 @@ void UpdaterSettings::setLastCheckTime(const QDateTime &time)
 
 QString UpdaterSettings::skippedVersion() const
 {
-    return m_store.value(kSkippedVersion).toString();
+    return m_values.value(kSkippedVersion).toString();
 }
 
 void UpdaterSettings::setSkippedVersion(const QString &version)
@@ -68,7 +96,7 @@ void UpdaterSettings::setSkippedVersion(const QString &version)
 
 int UpdaterSettings::launchCount() const
 {
-    return m_store.value(kLaunchCount, 0).toInt();
+    return m_values.value(kLaunchCount, 0).toInt();
 }
 
 void UpdaterSettings::setLaunchCount(int count)
@@ -78,7 +106,7 @@ void UpdaterSettings::setLaunchCount(int count)
 
 bool UpdaterSettings::askedAboutAutomaticChecks() const
 {
-    return m_store.value(kAsked, false).toBool();
+    return m_values.value(kAsked, false).toBool();
 }
 
 void UpdaterSettings::setAskedAboutAutomaticChecks(bool asked)
@@ -88,6 +116,12 @@ void UpdaterSettings::setAskedAboutAutomaticChecks(bool asked)
 
 void UpdaterSettings::write(const QString &key, const QVariant &value)
 {
-    m_store.setValue(key, value);
-    m_store.sync();
+    m_values.insert(key, value);
+    (void)QtConcurrent::run(&writer(), [path = m_path, values = m_values] {
+        QSettings store(path, QSettings::IniFormat);
+        store.clear();
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            store.setValue(it.key(), it.value());
+        store.sync();
+    });
 }

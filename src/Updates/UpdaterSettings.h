@@ -1,14 +1,15 @@
 #pragma once
 
 #include <QDateTime>
-#include <QSettings>
 #include <QString>
+#include <QVariantMap>
 
 #include <optional>
 
 // The updater's own store: its two settings and its bookkeeping. Nothing else
-// in the program reads or writes this file. Every read goes to the store, so
-// what the card shows is always what the updater holds.
+// in the program reads or writes this file. The store is read once when it is
+// opened; every write changes it at once and is saved to disk on a worker
+// thread (saving syncs the file, which can take long on a busy disk).
 class UpdaterSettings
 {
 public:
@@ -16,6 +17,8 @@ public:
 
     // <config home>/vuzev-tavi/updater.ini
     static QString defaultPath();
+    // Blocks until every write so far is on disk; for the program's exit.
+    static void waitForSaves();
 
     std::optional<bool> automaticallyChecks() const;
     void setAutomaticallyChecks(bool value);
@@ -34,5 +37,6 @@ public:
 private:
     void write(const QString &key, const QVariant &value);
 
-    mutable QSettings m_store;
+    QString m_path;
+    QVariantMap m_values;
 };

@@ -61,7 +61,10 @@ void FeedServer::answer(QTcpSocket *socket, const QByteArray &rawPath)
 
 ThreadedFeedServer::ThreadedFeedServer()
     : m_server(new FeedServer)
-{ }
+{
+    if (!m_server->listen())
+        qFatal("cannot listen on loopback");
+}
 
 ThreadedFeedServer::~ThreadedFeedServer()
 {
@@ -71,8 +74,6 @@ ThreadedFeedServer::~ThreadedFeedServer()
 
 void ThreadedFeedServer::start()
 {
-    if (!m_server->listen())
-        qFatal("cannot listen on loopback");
     m_server->moveToThread(&m_thread);
     QObject::connect(&m_thread, &QThread::finished, m_server, &QObject::deleteLater);
     m_thread.start();

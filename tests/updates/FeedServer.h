@@ -56,7 +56,7 @@ class ThreadedFeedServer
 public:
     ThreadedFeedServer();
     ~ThreadedFeedServer();
-    // Set up routes before start().
+    // Listens at once; set up the routes, then start().
     FeedServer &server() { return *m_server; }
     void start();
     QUrl url(const QString &path) const { return m_server->url(path); }

@@ -526,8 +526,7 @@ void TestUpdates::settingsLiveInTheUpdater()
         QCOMPARE(controller.automaticallyChecksForUpdates(), value);
     }
     QCOMPARE(willChange.size(), 4);
-    QSettings store(UpdaterSettings::defaultPath(), QSettings::IniFormat);
-    QCOMPARE(store.value(QStringLiteral("automaticallyDownloadsUpdates")).toBool(), false);
+    QCOMPARE(UpdaterSettings(UpdaterSettings::defaultPath()).automaticallyDownloads(), false);
 }
 
 void TestUpdates::firstLaunchThenScheduledChecks()
