@@ -308,7 +308,10 @@ void TestUpdates::offers_data()
     QTest::newRow("skipped still shown to manual")
         << u"1.0"_s << QStringList {u"1.1"_s} << u"1.1"_s << true << u"offered 1.1"_s;
     QTest::newRow("newer than skipped offered")
-        << u"1.0"_s << QStringList {u"1.1"_s, u"1.2"_s} << u"1.1"_s << false << "offered 1.2";
+        << u"1.0"_s << QStringList {u"1.1"_s, u"1.2"_s} << u"1.1"_s << false << u"offered 1.2"_s;
+    // A trailing "!" marks a release that needs a newer system than any.
+    QTest::newRow("release for a newer system not offered")
+        << u"1.0"_s << QStringList {u"1.1"_s, u"1.2!"_s} << u""_s << true << u"offered 1.1"_s;
 }
 
 void TestUpdates::offers()
@@ -322,8 +325,12 @@ void TestUpdates::offers()
     Bed::setRunning(running);
     const QByteArray bytes = bed.archive(QStringLiteral("9"));
     QList<FeedItem> items;
-    for (const QString &version : published)
-        items.append(bed.release(version, bytes, bed.key.secretKey));
+    for (const QString &version : published) {
+        const bool newerSystem = version.endsWith(u'!');
+        items.append(bed.release(version.chopped(newerSystem ? 1 : 0), bytes, bed.key.secretKey));
+        if (newerSystem)
+            items.last().minimumSystemVersion = QStringLiteral("9999");
+    }
     auto updater = bed.updater(bed.configuration());
     Outcome ended(*updater);
     UpdaterUserDriver &driver = *updater->userDriver();
@@ -371,6 +378,7 @@ void TestUpdates::refusals_data()
     QTest::newRow("larger than accepted") << u"oversize"_s << u"larger"_s;
     QTest::newRow("cut off half-way") << u"cut off"_s << u"ended after"_s;
     QTest::newRow("not a self-contained copy") << u"no marker"_s << u"not a self-contained copy"_s;
+    QTest::newRow("feed unreachable") << u"unreachable"_s << u"could not be reached"_s;
 }
 
 void TestUpdates::refusals()
@@ -398,6 +406,8 @@ void TestUpdates::refusals()
     }
     if (fault == u"oversize")
         configuration.maxArchiveBytes = bytes.size() - 1;
+    if (fault == u"unreachable")
+        configuration.feedUrl = QUrl(QStringLiteral("http://127.0.0.1:1/appcast.xml"));
     if (fault == u"cut off")
         route.cutAfter = bytes.size() / 2;
     bed.server.route(archivePath, route);
