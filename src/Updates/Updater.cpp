@@ -46,6 +46,7 @@ Updater::Updater(
 {
     connect(m_driver, &UpdaterUserDriver::installChosen, this, [this] {
         m_interactive = true;
+        m_installChosen = true;
         downloadAndStage(m_offered);
     });
     connect(m_driver, &UpdaterUserDriver::skipChosen, this, [this] {
@@ -61,6 +62,7 @@ Updater::Updater(
             m_unpacker->cancel(); // a running verification sees the request when it ends
     });
     connect(m_driver, &UpdaterUserDriver::relaunchChosen, this, [this] {
+        installStagedUpdate(); // an update downloaded in the background goes in first
         QProcess::startDetached(
             m_configuration.location.root + QLatin1Char('/') + UpdateInstaller::programPath);
         QCoreApplication::quit();
@@ -86,7 +88,8 @@ Updater::Updater(
 Updater::~Updater()
 {
     m_clock->cancel();
-    delete m_transfer; // its worker is deleted as the network thread finishes
+    // Their workers are deleted on the network thread as it finishes.
+    qDeleteAll(findChildren<UpdateTransferJob *>(Qt::FindDirectChildrenOnly));
     m_networkThread.quit();
     m_networkThread.wait();
     if (m_verification.isRunning())
@@ -386,10 +389,14 @@ void Updater::unpacked(const QString &error, const AppcastItem &item)
     } catch (const UpdateError &refusal) {
         return fail(refusal.description());
     }
-    if (!m_interactive) {
+    if (!m_installChosen) {
+        // Downloaded in the background: swapped in when the program quits.
         m_stagedTree = tree;
         m_staged = item;
         m_busy = false;
+        if (m_interactive)
+            m_driver->showReadyOnQuit(item.displayVersion());
+        m_interactive = false;
         Q_EMIT updateStaged(item.version);
         return;
     }
@@ -400,6 +407,7 @@ void Updater::unpacked(const QString &error, const AppcastItem &item)
     }
     m_staging.reset();
     m_busy = false;
+    m_installChosen = false;
     m_driver->showInstalled(item.displayVersion());
     Q_EMIT updateInstalled(item.version);
 }
@@ -429,6 +437,7 @@ void Updater::clearWork()
     m_download.reset();
     m_staging.reset();
     m_busy = false;
+    m_installChosen = false;
 }
 
 void Updater::fail(const QString &reason)

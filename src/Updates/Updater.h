@@ -115,7 +115,8 @@ private:
     QThread m_networkThread; // every transfer runs here
     bool m_started = false;
     bool m_busy = false;
-    bool m_interactive = false;
+    bool m_interactive = false; // the outcome goes to the dialogs
+    bool m_installChosen = false; // the operator pressed Install: swap in at once
     bool m_cancelRequested = false;
     CheckKind m_kind = CheckKind::Scheduled;
     AppcastItem m_offered;

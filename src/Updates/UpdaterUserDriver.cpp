@@ -76,6 +76,14 @@ void UpdaterUserDriver::showInstalled(const QString &version)
             .arg(version));
 }
 
+void UpdaterUserDriver::showReadyOnQuit(const QString &version)
+{
+    show(Stage::Installed, QStringLiteral("Update ready"),
+        QStringLiteral(
+            "Vuzev Tavi %1 has been downloaded and verified; it is installed when you quit.")
+            .arg(version));
+}
+
 void UpdaterUserDriver::showError(const QString &reason)
 {
     show(Stage::Failed, QStringLiteral("Update Error!"), reason);

@@ -58,6 +58,7 @@ public:
     void showDownloading(qint64 received, qint64 total);
     void showInstalling();
     void showInstalled(const QString &version);
+    void showReadyOnQuit(const QString &version);
     void showError(const QString &reason);
     void askAutomaticChecks();
     void hide();
