@@ -28,9 +28,14 @@ QQuickWindow *VelunorApp::openWindow(QQmlApplicationEngine &engine)
 {
     engine.load(mainQml());
     const auto roots = engine.rootObjects();
-    QQuickWindow *window
-        = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.constFirst());
+    if (roots.isEmpty())
+        return nullptr;
+    auto *window = qobject_cast<QQuickWindow *>(roots.constFirst());
     DesktopPalette::follow(window);
+    // The updater's own dialogs: a second, hidden window shown when it has something to say.
+    engine.load(QUrl(QStringLiteral("qrc:/VuzevTavi/UpdaterDialogs.qml")));
+    if (engine.rootObjects().size() > 1)
+        DesktopPalette::follow(qobject_cast<QQuickWindow *>(engine.rootObjects().constLast()));
     return window;
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "UpdaterUserDriver.h"
+
 #include <QObject>
 #include <QString>
 #include <QtQml/qqmlregistration.h>
 
 class QJSEngine;
 class QQmlEngine;
+class Updater;
 
 // The one update controller of the process. The toolbar, the updates card and
 // the menu all call its checkForUpdates; the card binds to its two settings,
@@ -21,6 +24,10 @@ class SparkleUpdaterController : public QObject
             setAutomaticallyDownloadsUpdates NOTIFY objectWillChange)
     Q_PROPERTY(QString currentVersionLabel READ currentVersionLabel NOTIFY objectWillChange)
     Q_PROPERTY(QString feedHost READ feedHost CONSTANT)
+    // Empty for a copy that updates itself; otherwise why it does not (for
+    // example that updates come from the package manager).
+    Q_PROPERTY(QString installNote READ installNote CONSTANT)
+    Q_PROPERTY(UpdaterUserDriver *userDriver READ userDriver CONSTANT)
 
 public:
     // Created on first use, once, whatever thread asks first; never destroyed.
@@ -39,6 +46,10 @@ public:
     static QString currentVersionLabel();
     // The host of the configured update feed, for the card's caption.
     static QString feedHost();
+    QString installNote() const;
+
+    Updater &updater() const { return *m_updater; }
+    UpdaterUserDriver *userDriver() const;
 
 Q_SIGNALS:
     void objectWillChange();
@@ -48,7 +59,5 @@ Q_SIGNALS:
 private:
     SparkleUpdaterController();
 
-    // Until the updater proper exists, the settings live here.
-    bool m_automaticallyChecks = true;
-    bool m_automaticallyDownloads = false;
+    Updater *m_updater;
 };
