@@ -6,6 +6,7 @@
 #include "TextInputAccessibility.h"
 
 #include <QGuiApplication>
+#include <QIcon>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 #include <QtQml/QQmlExtensionPlugin>
@@ -46,6 +47,10 @@ int velunorMain(int argc, char *argv[])
     QGuiApplication::setApplicationName(QStringLiteral("Vuzev Tavi"));
     QGuiApplication::setOrganizationName(QStringLiteral("Vuzev"));
     QGuiApplication::setDesktopFileName(QStringLiteral("vuzev-tavi"));
+    QIcon icon;
+    for (const int size : {32, 64, 256})
+        icon.addFile(QStringLiteral(":/VuzevTavi/icons/%1.png").arg(size), QSize(size, size));
+    QGuiApplication::setWindowIcon(icon);
 
     VelunorApp velunor;
     QQmlApplicationEngine engine;

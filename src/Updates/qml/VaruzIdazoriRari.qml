@@ -62,4 +62,16 @@ ColumnLayout {
         scale: 0.85
         Accessible.name: text
     }
+
+    // Where this copy cannot swap itself (a package install, a build tree), the
+    // card says so before the operator asks for a check.
+    SecondaryText {
+        objectName: "updatesInstallNote"
+        Layout.fillWidth: true
+        visible: text !== ""
+        text: card.sparkle.installNote
+        wrapMode: Text.Wrap
+        scale: 0.85
+        Accessible.name: text
+    }
 }
