@@ -112,10 +112,17 @@ while read -r path; do
   case "$path" in /usr/*) echo "${path#/usr}" ;; *) echo "/usr$path" ;; esac
 done <"$work/loaded" | xargs dpkg -S 2>/dev/null |
   sed -n 's|^\([^:,]*\)[^ ]* \(/.*\)$|\2 \1|p' | sed 's|^/usr/|/|' >"$work/owners" || true
+# Qt loads every image format plugin installed on the machine when it first
+# reads an image (the window icon), whether the program needs it or not; such a
+# plugin's package, and the libraries that package brings, are not ours to
+# depend on.
+optional=$(grep '/qt6/plugins/imageformats/' "$work/owners" | awk '{ print $2 }' | sort -u)
 missing=()
 while read -r path; do
   owner=$(awk -v p="${path#/usr}" '$1 == p { print $2; exit }' "$work/owners")
-  if [ -z "$owner" ]; then
+  if [ -n "$owner" ] && grep -qxF "$owner" <<<"$optional"; then
+    continue
+  elif [ -z "$owner" ]; then
     missing+=("$path (no package)")
   elif ! grep -qxF "$owner" "$work/closure"; then
     missing+=("$path ($owner)")
