@@ -4,7 +4,6 @@
 #include "TaviCoach.h"
 
 #include <QDateTime>
-#include <QRegularExpression>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -120,12 +119,12 @@ private slots:
 
         const QString at = outcome->pack.provenance.value_or(CapabilityPack::Provenance {})
                                .updatedAt.value_or(QString());
-        QVERIFY2(QRegularExpression(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$"_s)
-                     .match(at)
-                     .hasMatch(),
-            qPrintable(at));
+        // Whole seconds in UTC, written the ISO way, taken during the run.
         const QDateTime stamped = QDateTime::fromString(at, Qt::ISODate);
-        QVERIFY(stamped >= start && stamped <= QDateTime::currentDateTimeUtc());
+        QCOMPARE(stamped.toString(Qt::ISODate), at);
+        QVERIFY2(
+            at.endsWith(u'Z') && stamped >= start && stamped <= QDateTime::currentDateTimeUtc(),
+            qPrintable(at));
 
         CapabilityPack expected = fullPack();
         expected.modules.persona.voice = voice;
@@ -167,19 +166,6 @@ private slots:
             QCOMPARE(member[u"type"].toString(), u"string"_s);
     }
 
-    void staleAvailableIsNotTrusted()
-    {
-        ScriptedModelServer server;
-        server.makeDefault();
-        QVERIFY(SystemLanguageModel::defaultModel().isAvailable());
-        // The server goes between probes: the runs must notice, not fail on a dead port.
-        server.setAbsent();
-        QVERIFY(!draft(instruction, fullPack()));
-        QVERIFY(!awaitTask(TaviCoach::applePreview(u"hi"_s, fullPack())));
-        QVERIFY(!SystemLanguageModel::defaultModel().isAvailable());
-        QCOMPARE(server.chatRequests().size(), 0);
-    }
-
     void previewReturnsTheAnswerExactly()
     {
         ScriptedModelServer server;
@@ -203,6 +189,14 @@ private slots:
         const auto outcome = draft(instruction, fullPack());
         QVERIFY(outcome);
         QCOMPARE(outcome->pack.modules.persona.voice, fullPack().modules.persona.voice);
+
+        // The server goes between probes: the runs must notice, not fail on a dead port.
+        QVERIFY(SystemLanguageModel::defaultModel().isAvailable());
+        server.setAbsent();
+        QVERIFY(!draft(instruction, fullPack()));
+        QVERIFY(!awaitTask(TaviCoach::applePreview(u"hi"_s, fullPack())));
+        QVERIFY(!SystemLanguageModel::defaultModel().isAvailable());
+        QCOMPARE(server.chatRequests().size(), 4);
     }
 };
 

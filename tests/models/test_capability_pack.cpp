@@ -31,10 +31,6 @@ QJsonObject parsedByQt(const QByteArray &json)
     return document.object();
 }
 
-Pack minimalPack()
-{
-    return Pack::fromJson(fixture("minimal-pack.json"));
-}
 Pack fullPack()
 {
     return Pack::fromJson(fixture("tavi-pack.json"));
@@ -74,20 +70,15 @@ class TestCapabilityPack : public QObject
     Q_OBJECT
 
 private slots:
-    void roundTripKeepsEveryMember_data()
-    {
-        QTest::addColumn<QByteArray>("document");
-        QTest::newRow("smallest valid document") << fixture("minimal-pack.json");
-        QTest::newRow("every optional member") << fixture("tavi-pack.json");
-    }
-
     void roundTripKeepsEveryMember()
     {
-        QFETCH(QByteArray, document);
-        const Pack pack = Pack::fromJson(document);
-        QCOMPARE(parsedByQt(pack.toJson()), parsedByQt(document));
-        QCOMPARE(pack.toJsonObject(), parsedByQt(document));
-        QCOMPARE(Pack::fromJson(pack.toJson()), pack);
+        for (const char *name : {"minimal-pack.json", "tavi-pack.json"}) {
+            const QByteArray document = fixture(name);
+            const Pack pack = Pack::fromJson(document);
+            QCOMPARE(parsedByQt(pack.toJson()), parsedByQt(document));
+            QCOMPARE(pack.toJsonObject(), parsedByQt(document));
+            QCOMPARE(Pack::fromJson(pack.toJson()), pack);
+        }
         const QByteArray full = fullPack().toJson(); // written in the documented member order
         QVERIFY(full.indexOf("\"markdown\"") > 0);
         QVERIFY(full.indexOf("\"markdown\"") < full.indexOf("\"max_words\""));
@@ -205,7 +196,7 @@ private slots:
         for (char16_t c = 0; c < 0x80; ++c)
             tricky += QChar(c);
         tricky += u"\u00e9\u2028\uffff\U0001F600\U0010FFFF"_s;
-        Pack pack = minimalPack();
+        Pack pack = fullPack();
         pack.modules.persona.voice = tricky;
         pack.modules.replyRules.hardRules = {tricky, QString()};
         QCOMPARE(Pack::fromJson(pack.toJson()), pack);
