@@ -77,22 +77,21 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected"); // null: success
         const QByteArray envelope = withPack("\"live_version\":\"v1\"");
-        QTest::newRow("200") << 200 << envelope << QString();
-        QTest::newRow("299") << 299 << envelope << QString();
-        QTest::newRow("199") << 199 << QByteArray() << QStringLiteral("API 199: ");
-        QTest::newRow("300") << 300 << envelope
-                             << QStringLiteral("API 300: ") + QString::fromUtf8(envelope);
-        QTest::newRow("500 empty") << 500 << QByteArray() << QStringLiteral("API 500: ");
-        QTest::newRow("500 not UTF-8")
-            << 500 << QByteArray("caf\xc3 \xff\xfe ok") << QStringLiteral("API 500: ");
+        const auto row = [](const char *name, int status, const QByteArray &body,
+                             const char *text) {
+            QTest::newRow(name) << status << body << (text ? QString::fromUtf8(text) : QString());
+        };
+        row("200", 200, envelope, nullptr);
+        row("299", 299, envelope, nullptr);
+        row("199", 199, {}, "API 199: ");
+        QTest::newRow("300") << 300 << envelope << u"API 300: "_s + QString::fromUtf8(envelope);
+        row("500 empty", 500, {}, "API 500: ");
+        row("500 not UTF-8", 500, "caf\xc3 \xff\xfe ok", "API 500: ");
         // Qt reports these as authentication failures of its own; they are answers.
-        QTest::newRow("401 with a challenge")
-            << 401 << QByteArray("unauthorized") << QStringLiteral("API 401: unauthorized");
-        QTest::newRow("407 with a challenge")
-            << 407 << QByteArray("proxy says no") << QStringLiteral("API 407: proxy says no");
-        QTest::newRow("404 JSON verbatim")
-            << 404 << QByteArray("{ \"error\" : \"no such pack\",\n \"n\": 1 }")
-            << QStringLiteral("API 404: { \"error\" : \"no such pack\",\n \"n\": 1 }");
+        row("401 with a challenge", 401, "unauthorized", "API 401: unauthorized");
+        row("407 with a challenge", 407, "proxy says no", "API 407: proxy says no");
+        row("404 verbatim", 404, " { \"error\" : \"no such pack\" }\n",
+            "API 404:  { \"error\" : \"no such pack\" }\n");
     }
 
     void statusCheck()
@@ -101,10 +100,8 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QString, expected);
         ScriptedResponse response = ScriptedResponse::json(status, body);
-        response.headers.append(
-            qMakePair(QByteArray("WWW-Authenticate"), QByteArray("Basic realm=\"tavi\"")));
-        response.headers.append(
-            qMakePair(QByteArray("Proxy-Authenticate"), QByteArray("Basic realm=\"tavi\"")));
+        for (const char *challenge : {"WWW-Authenticate", "Proxy-Authenticate"})
+            response.headers.append(qMakePair(QByteArray(challenge), "Basic realm=\"tavi\""_ba));
         server->enqueue(response);
         try {
             const CapabilityPack pack = awaitTask(api().current());
@@ -209,9 +206,9 @@ private slots:
 
         QCOMPARE(server->requestCount(), 1);
         const ScriptedRequest request = server->lastRequest();
-        const bool get = operation == QLatin1String("current");
+        const bool get = operation == u"current"_s, rollback = operation == u"rollback"_s;
         QCOMPARE(request.requestLine,
-            (get ? "GET" : "POST") + QByteArray(" /api/capability-packs/") + operation.toUtf8()
+            (get ? "GET" : "POST") + " /api/capability-packs/"_ba + operation.toUtf8()
                 + " HTTP/1.1");
         QList<QByteArray> tokenLines;
         for (const QByteArray &line : request.headers) {
@@ -220,20 +217,15 @@ private slots:
         }
         QCOMPARE(tokenLines,
             token.isEmpty() ? QList<QByteArray>()
-                            : QList<QByteArray> {"X-Tavi-Operator-Token: " + token.toUtf8()});
-        if (get) {
-            QVERIFY(!request.hasHeader("Content-Type") && request.body.isEmpty());
-            return;
-        }
-        QCOMPARE(request.headerValues("Content-Type"), QList<QByteArray> {"application/json"});
-        if (operation == QLatin1String("rollback")) {
-            QCOMPARE(request.body, QByteArray("{}"));
+                            : QList {"X-Tavi-Operator-Token: " + token.toUtf8()});
+        QCOMPARE(request.headerValues("Content-Type"),
+            get ? QList<QByteArray>() : QList<QByteArray> {"application/json"});
+        if (get || rollback) {
+            QCOMPARE(request.body, rollback ? "{}"_ba : QByteArray());
             return;
         }
         QJsonObject body = QJsonDocument::fromJson(request.body).object();
-        QVERIFY(body.value(QLatin1String("pack")).isObject());
-        QCOMPARE(body.take(QLatin1String("pack")).toObject(),
-            QJsonDocument::fromJson(packJson()).object());
+        QCOMPARE(body.take(u"pack"_s), QJsonValue(QJsonDocument::fromJson(packJson()).object()));
         QCOMPARE(body, expectedBody);
     }
 
@@ -300,22 +292,20 @@ private slots:
         const ScriptedRequest first = server->requests().first();
         const ScriptedRequest moved = target.lastRequest();
         QCOMPARE(first.header("X-Tavi-Operator-Token"), secret.toUtf8());
-        QCOMPARE(moved.target, QByteArray("/moved/here"));
-        QCOMPARE(moved.method, expectedMethod);
-        QCOMPARE(moved.hasHeader("X-Tavi-Operator-Token"), sameOrigin);
-        for (const QByteArray &line : moved.headers)
-            QVERIFY(sameOrigin || !line.contains(secret.toUtf8()));
-        if (expectedMethod == "POST")
-            QCOMPARE(moved.body, first.body);
-        else
-            QVERIFY(moved.body.isEmpty() && !moved.hasHeader("Content-Type"));
+        QCOMPARE(moved.method + ' ' + moved.target, expectedMethod + " /moved/here");
+        QCOMPARE(moved.headers.join('\n').contains(secret.toUtf8()), sameOrigin);
+        const bool post = expectedMethod == "POST";
+        QCOMPARE(moved.body, post ? first.body : QByteArray());
+        QCOMPARE(moved.hasHeader("Content-Type"), post);
     }
 
     void refusedBeforeSending()
     {
-        const QString token = u"abc\r\nX-Evil: 1"_s;
-        const QString error = awaitError(api(token).current());
-        QVERIFY2(error.contains(u"line break"_s) && !error.contains(token), qPrintable(error));
+        for (const QString &token :
+            {u"abc\r\nX-Evil: 1"_s, u"abc\nX"_s, u"abc\rX"_s, u"abc"_s + QChar(0)}) {
+            const QString error = awaitError(api(token).current());
+            QVERIFY2(error.contains(u"line break"_s) && !error.contains(token), qPrintable(error));
+        }
         CapabilityPack broken = draft();
         broken.modules.persona.voice = u"Warm "_s + QChar(0xD800);
         const QString surrogate = awaitError(api().publish(broken));
@@ -328,17 +318,19 @@ private slots:
         QTest::addColumn<QByteArray>("value"); // TAVI_API_BASE; null: unset
         QTest::addColumn<QString>("expected"); // before the path; null: the built-in default
         QTest::newRow("unset") << QByteArray() << QString();
-        QTest::newRow("empty") << QByteArray("") << QString();
-        QTest::newRow("leading blank") << QByteArray(" http://127.0.0.1:9") << QString();
-        QTest::newRow("broken escape") << QByteArray("http://127.0.0.1/%zz") << QString();
-        QTest::newRow("one slash") << QByteArray("http://h.example/") << "http://h.example";
-        QTest::newRow("two slashes") << QByteArray("http://h.example//") << "http://h.example";
-        QTest::newRow("prefix") << QByteArray("https://h.example:8443/svc/v2/")
-                                << "https://h.example:8443/svc/v2";
-        QTest::newRow("escaped prefix")
-            << QByteArray("http://h.example/a%20b/") << "http://h.example/a%20b";
-        QTest::newRow("relative") << QByteArray("packs/here") << "packs/here";
-        QTest::newRow("relative, slashes") << QByteArray("//packs/") << "packs";
+        const auto row = [](const char *name, const char *value, const char *expected = nullptr) {
+            QTest::newRow(name) << QByteArray(value)
+                                << (expected ? QString::fromUtf8(expected) : QString());
+        };
+        row("empty", "");
+        row("leading blank", " http://127.0.0.1:9");
+        row("broken escape", "http://127.0.0.1/%zz");
+        row("one slash", "http://h.example/", "http://h.example");
+        row("two slashes", "http://h.example//", "http://h.example");
+        row("prefix", "https://h.example:8443/svc/v2/", "https://h.example:8443/svc/v2");
+        row("escaped prefix", "http://h.example/a%20b/", "http://h.example/a%20b");
+        row("relative", "packs/here", "packs/here");
+        row("relative, slashes", "//packs/", "packs");
     }
 
     void baseAndApiURL()
