@@ -46,10 +46,7 @@ void FeedServer::answer(QTcpSocket *socket, const QByteArray &rawPath)
     if (route.omitLength)
         head += "Connection: close\r\n";
     else
-        head += "Content-Length: "
-            + QByteArray::number(
-                route.announcedLength >= 0 ? route.announcedLength : route.body.size())
-            + "\r\n";
+        head += "Content-Length: " + QByteArray::number(route.body.size()) + "\r\n";
     socket->write(head + "\r\n");
     const bool cut = route.cutAfter >= 0;
     socket->write(cut ? route.body.left(route.cutAfter) : route.body);

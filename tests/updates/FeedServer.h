@@ -1,8 +1,8 @@
 #pragma once
 
 // A loopback HTTP server for update feeds and archives: each path answers with
-// its bytes, or misbehaves on purpose (wrong Content-Length, no length, a body
-// cut off half-way, a stall). Counts the requests per path.
+// its bytes, or misbehaves on purpose (no length, a body cut off half-way, a
+// stall). Counts the requests per path.
 
 #include <QByteArray>
 #include <QHash>
@@ -18,13 +18,12 @@ class FeedServer : public QObject
 public:
     struct Route
     {
-        QByteArray body;
+        QByteArray body {};
         int status = 200;
-        qint64 announcedLength = -1; // -1: the body's own length
         bool omitLength = false; // close the connection to end the body
         qint64 cutAfter = -1; // send this many body bytes, then drop the connection
         bool stallAfterCut = false; // keep the connection open after the cut instead
-        QByteArray location; // with a 3xx status
+        QByteArray location {}; // with a 3xx status
     };
 
     FeedServer();

@@ -17,6 +17,7 @@
 #include <QProcess>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,36 +30,33 @@ Q_IMPORT_QML_PLUGIN(VuzevTaviPlugin)
 
 using namespace ReleaseSigning;
 using namespace Qt::StringLiterals;
+using Stage = UpdaterUserDriver::Stage;
+using Route = FeedServer::Route;
 
 namespace {
 
 const QDateTime kStart = QDateTime(QDate(2026, 3, 1), QTime(9, 0), Qt::UTC);
 constexpr qint64 kDay = 86'400;
+const QStringList kOnlyInstall {u"vuzev-tavi"_s};
+const QStringList kInstallAndPrevious {u".vuzev-tavi.previous"_s, u"vuzev-tavi"_s};
 
-class FakeClock : public UpdaterClock
+struct FakeClock : UpdaterClock
 {
-public:
-    explicit FakeClock(QDateTime start)
-        : m_now(std::move(start))
-    { }
-    QDateTime now() const override { return m_now; }
+    QDateTime now() const override { return at; }
     void callAt(const QDateTime &when, std::function<void()> action) override
     {
-        m_when = when;
-        m_action = std::move(action);
+        due = when;
+        pending = std::move(action);
     }
-    void cancel() override { m_action = nullptr; }
+    void cancel() override { pending = nullptr; }
     void advance(qint64 seconds)
     {
-        m_now = m_now.addSecs(seconds);
-        if (m_action && m_now >= m_when)
-            std::exchange(m_action, nullptr)();
+        at = at.addSecs(seconds);
+        if (pending && at >= due)
+            std::exchange(pending, nullptr)();
     }
-
-private:
-    QDateTime m_now;
-    QDateTime m_when;
-    std::function<void()> m_action;
+    QDateTime at, due;
+    std::function<void()> pending;
 };
 
 void writeFile(const QString &path, const QByteArray &bytes, bool executable = false)
@@ -74,26 +72,10 @@ void writeFile(const QString &path, const QByteArray &bytes, bool executable = f
 QString runProgram(const QString &root)
 {
     QProcess program;
-    program.start(root + QStringLiteral("/bin/vuzev-tavi"), {});
+    program.start(root + u"/bin/vuzev-tavi"_s, {});
     if (!program.waitForFinished(10'000) || program.exitCode() != 0)
-        return QStringLiteral("<not runnable>");
+        return u"<not runnable>"_s;
     return QString::fromUtf8(program.readAllStandardOutput()).trimmed();
-}
-
-FeedServer::Route route404()
-{
-    FeedServer::Route route;
-    route.status = 404;
-    route.body = "gone";
-    return route;
-}
-
-FeedServer::Route redirectTo(const QByteArray &location)
-{
-    FeedServer::Route route;
-    route.status = 302;
-    route.location = location;
-    return route;
 }
 
 // Records how the updater's current check or install ended.
@@ -101,23 +83,21 @@ struct Outcome
 {
     explicit Outcome(Updater &updater)
     {
-        QObject::connect(&updater, &Updater::upToDate, &updater,
-            [this] { text = QStringLiteral("up to date"); });
-        QObject::connect(&updater, &Updater::updateOffered, &updater,
-            [this](const QString &v) { text = u"offered "_s + v; });
-        QObject::connect(&updater, &Updater::updateStaged, &updater,
-            [this](const QString &v) { text = u"staged "_s + v; });
-        QObject::connect(&updater, &Updater::updateInstalled, &updater,
-            [this](const QString &v) { text = u"installed "_s + v; });
-        QObject::connect(&updater, &Updater::failed, &updater,
-            [this](const QString &r) { text = u"failed: "_s + r; });
-        QObject::connect(&updater, &Updater::cancelled, &updater,
-            [this] { text = QStringLiteral("cancelled"); });
+        const auto on = [&](auto signal, const QString &prefix) {
+            QObject::connect(&updater, signal, &updater,
+                [this, prefix](const auto &...detail) { text = QString((prefix + ... + detail)); });
+        };
+        on(&Updater::upToDate, u"up to date"_s);
+        on(&Updater::updateOffered, u"offered "_s);
+        on(&Updater::updateStaged, u"staged "_s);
+        on(&Updater::updateInstalled, u"installed "_s);
+        on(&Updater::failed, u"failed: "_s);
+        on(&Updater::cancelled, u"cancelled"_s);
     }
     QString next()
     {
         if (!QTest::qWaitFor([this] { return !text.isEmpty(); }, 20'000))
-            return QStringLiteral("no outcome");
+            return u"no outcome"_s;
         return std::exchange(text, QString());
     }
     QString text;
@@ -128,15 +108,15 @@ struct Bed
 {
     Bed()
     {
-        if (!server.listen())
-            qFatal("cannot listen");
-        makeTree(root(), QStringLiteral("1.0"));
-        setRunning(QStringLiteral("1.0"));
+        QVERIFY(server.listen());
+        makeTree(root(), u"1.0"_s);
+        setRunning(u"1.0"_s);
     }
+    ~Bed() { UpdaterSettings::waitForSaves(); } // before the folder goes
 
-    QString parent() const { return dir.path() + QStringLiteral("/place"); }
-    QString root() const { return parent() + QStringLiteral("/vuzev-tavi"); }
-    QString store() const { return dir.path() + QStringLiteral("/updater.ini"); }
+    QString parent() const { return dir.path() + u"/place"_s; }
+    QString root() const { return parent() + u"/vuzev-tavi"_s; }
+    QString store() const { return dir.path() + u"/updater.ini"_s; }
     QStringList besideInstall() const
     {
         return QDir(parent()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
@@ -144,82 +124,76 @@ struct Bed
 
     static void setRunning(const QString &version)
     {
-        BundleInfo::overrideForTesting({{QStringLiteral("CFBundleShortVersionString"), version},
-            {QStringLiteral("CFBundleVersion"), version}});
+        BundleInfo::overrideForTesting(
+            {{u"CFBundleShortVersionString"_s, version}, {u"CFBundleVersion"_s, version}});
     }
 
     static void makeTree(const QString &root, const QString &version, bool marker = true)
     {
-        writeFile(root + QStringLiteral("/bin/vuzev-tavi"),
-            "#!/bin/sh\necho " + version.toUtf8() + "\n", true);
-        writeFile(root + QStringLiteral("/share/vuzev-tavi/version"), version.toUtf8());
+        writeFile(root + u"/bin/vuzev-tavi"_s, "#!/bin/sh\necho " + version.toUtf8() + "\n", true);
+        writeFile(root + u"/share/vuzev-tavi/version"_s, version.toUtf8());
         if (marker)
-            writeFile(root + QStringLiteral("/.vuzev-tavi-self-contained"), {});
+            writeFile(root + u"/.vuzev-tavi-self-contained"_s, {});
     }
 
     QByteArray archive(const QString &version, bool marker = true)
     {
-        const QString build = dir.path() + QStringLiteral("/build-") + version;
-        makeTree(build + QStringLiteral("/vuzev-tavi-") + version, version, marker);
-        const QString out = build + QStringLiteral(".tar.gz");
-        QProcess tar;
-        tar.start(QStringLiteral("tar"),
-            {QStringLiteral("-czf"), out, QStringLiteral("-C"), build,
-                QStringLiteral("vuzev-tavi-") + version});
-        tar.waitForFinished();
-        QFile file(out);
-        file.open(QIODevice::ReadOnly);
-        return file.readAll();
+        const QString build = dir.path() + u"/build-"_s + version;
+        makeTree(build + u"/vuzev-tavi-"_s + version, version, marker);
+        QProcess::execute(
+            u"tar"_s, {u"-czf"_s, build + u".tgz"_s, u"-C"_s, build, u"vuzev-tavi-"_s + version});
+        QFile file(build + u".tgz"_s);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
-    // Serves the archive and returns its feed item, signed with `secret`.
-    FeedItem release(const QString &version, const QByteArray &bytes, const QByteArray &secret)
+    // Serves the archive and returns its feed item, signed with our key.
+    FeedItem release(const QString &version, const QByteArray &bytes)
     {
-        const QString path = QStringLiteral("/vuzev-tavi-") + version + QStringLiteral(".tar.gz");
+        const QString path = u"/vuzev-tavi-"_s + version + u".tar.gz"_s;
         server.serve(path, bytes);
         FeedItem item;
-        item.title = QStringLiteral("Vuzev Tavi ") + version;
-        item.version = version;
-        item.shortVersion = version;
-        item.releaseNotes = QStringLiteral("<p>Faster drafts.</p>");
+        item.title = u"Vuzev Tavi "_s + version;
+        item.version = item.shortVersion = version;
+        item.releaseNotes = u"<p>Faster drafts.</p>"_s;
         item.url = server.url(path).toString();
         item.length = bytes.size();
-        item.edSignature = sign(bytes, secret).toBase64();
+        item.edSignature = sign(bytes, key.secretKey).toBase64();
         return item;
     }
 
-    void publish(const QList<FeedItem> &items, const QByteArray &secret)
+    void publish(const QList<FeedItem> &items, const QByteArray &secret = {})
     {
         QStringList xml;
         for (const FeedItem &item : items)
             xml.append(feedItem(item));
-        const QByteArray text = feed(QStringLiteral("Vuzev Tavi"), xml).toUtf8();
-        server.serve(QStringLiteral("/appcast.xml"), text);
-        server.serve(QStringLiteral("/appcast.xml.sig"), sign(text, secret).toBase64());
+        const QByteArray text = feed(u"Vuzev Tavi"_s, xml).toUtf8();
+        server.serve(u"/appcast.xml"_s, text);
+        server.serve(u"/appcast.xml.sig"_s,
+            sign(text, secret.isEmpty() ? key.secretKey : secret).toBase64());
     }
 
     UpdaterConfiguration configuration() const
     {
-        UpdaterConfiguration configuration;
-        configuration.feedUrl = server.url(QStringLiteral("/appcast.xml"));
-        configuration.publicKey = QString::fromLatin1(key.publicKey.toBase64());
-        configuration.location = InstallLocation::forRoot(root());
-        configuration.settingsPath = store();
-        return configuration;
+        return {.feedUrl = server.url(u"/appcast.xml"_s),
+            .publicKey = QString::fromLatin1(key.publicKey.toBase64()),
+            .location = InstallLocation::forRoot(root()),
+            .settingsPath = store()};
     }
 
-    std::unique_ptr<Updater> updater(const UpdaterConfiguration &configuration,
-        FakeClock **clock = nullptr, const QDateTime &start = kStart)
+    // The updater's clock is the bed's until the next one is made.
+    std::unique_ptr<Updater> updater(
+        const UpdaterConfiguration &configuration, const QDateTime &start = kStart)
     {
-        auto owned = std::make_unique<FakeClock>(start);
-        if (clock)
-            *clock = owned.get();
+        auto owned = std::make_unique<FakeClock>();
+        clock = owned.get();
+        clock->at = start;
         return std::make_unique<Updater>(configuration, std::move(owned));
     }
 
     QTemporaryDir dir;
     FeedServer server;
     KeyPair key = generateKeyPair();
+    FakeClock *clock = nullptr;
 };
 
 } // namespace
@@ -228,601 +202,431 @@ class TestUpdates : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_config;
+
 private Q_SLOTS:
-    void initTestCase();
+    // The shared controller keeps its store under the config home.
+    void initTestCase() { qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path())); }
     void cleanup() { BundleInfo::resetForTesting(); }
 
-    void versionOrder_data();
-    void versionOrder();
-    void offers_data();
-    void offers();
-    void refusals_data();
-    void refusals();
-    void plainHttpElsewhereRefusedWithoutConnection_data();
-    void plainHttpElsewhereRefusedWithoutConnection();
-    void cancelledDownloadLeavesNothing();
-    void settingsLiveInTheUpdater();
-    void firstLaunchThenScheduledChecks();
-    void automaticDownloadInstallsOnQuit();
-    void interruptedUpdateLeavesARunnableVersion_data();
-    void interruptedUpdateLeavesARunnableVersion();
-    void packageManagerInstallOffersNoInstall();
-    void versionLabel_data();
-    void versionLabel();
-    void sharedControllerCreatedOnce();
-    void dialogsLoadAndFollowTheDriver();
-    void releaseToolKeepsThePrivateKeyPrivate();
+    // Created once whichever threads ask first (so this runs before anything else
+    // touches it), it lives and starts its updater on the user-interface thread.
+    void sharedController()
+    {
+        std::vector<SparkleUpdaterController *> seen(8);
+        std::vector<std::thread> threads;
+        for (auto &slot : seen)
+            threads.emplace_back([&slot] { slot = &SparkleUpdaterController::shared(); });
+        for (auto &thread : threads)
+            thread.join();
+        SparkleUpdaterController &controller = SparkleUpdaterController::shared();
+        QCOMPARE(seen, std::vector<SparkleUpdaterController *>(8, &controller));
+        QCOMPARE(controller.thread(), QCoreApplication::instance()->thread());
+        QTRY_VERIFY(controller.updater().isStarted());
+        QTest::qWait(50);
+        QCOMPARE(UpdaterSettings(UpdaterSettings::defaultPath()).launchCount(), 1);
 
-private:
-    QTemporaryDir m_config;
-};
-
-void TestUpdates::initTestCase()
-{
-    // The shared controller keeps its store under the config home.
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
-}
-
-void TestUpdates::versionOrder_data()
-{
-    QTest::addColumn<QString>("left");
-    QTest::addColumn<QString>("right");
-    QTest::addColumn<int>("order");
-    QTest::newRow("numeric, not textual") << u"1.10.2"_s << u"1.9"_s << 1;
-    QTest::newRow("missing parts are zero") << u"2.0"_s << u"2"_s << 0;
-    QTest::newRow("longer and newer") << u"2.0.1"_s << u"2"_s << 1;
-    QTest::newRow("pre-release before release") << u"1.0b1"_s << u"1.0"_s << -1;
-    QTest::newRow("pre-releases in order") << u"1.0b2"_s << u"1.0b10"_s << -1;
-    QTest::newRow("huge numbers") << u"99999999999999999999"_s << u"99999999999999999998"_s << 1;
-}
-
-void TestUpdates::versionOrder()
-{
-    QFETCH(QString, left);
-    QFETCH(QString, right);
-    QFETCH(int, order);
-    QCOMPARE(UpdateVersion::compare(left, right), order);
-    QCOMPARE(UpdateVersion::compare(right, left), -order);
-}
-
-void TestUpdates::offers_data()
-{
-    QTest::addColumn<QString>("running");
-    QTest::addColumn<QStringList>("published");
-    QTest::addColumn<QString>("skip");
-    QTest::addColumn<bool>("manual");
-    QTest::addColumn<QString>("outcome");
-    const QStringList none;
-    QTest::newRow("newer offered")
-        << u"1.9"_s << QStringList {u"1.10.2"_s} << u""_s << true << u"offered 1.10.2"_s;
-    QTest::newRow("newest of several") << u"1.0"_s << QStringList {u"1.2"_s, u"1.10"_s, u"1.9"_s}
-                                       << u""_s << true << u"offered 1.10"_s;
-    QTest::newRow("same not offered")
-        << u"2.0"_s << QStringList {u"2.0"_s} << u""_s << true << u"up to date"_s;
-    QTest::newRow("older not offered")
-        << u"2.0"_s << QStringList {u"1.9.9"_s} << u""_s << true << u"up to date"_s;
-    QTest::newRow("scheduled check offers too")
-        << u"1.0"_s << QStringList {u"1.1"_s} << u""_s << false << u"offered 1.1"_s;
-    QTest::newRow("skipped hidden from scheduled")
-        << u"1.0"_s << QStringList {u"1.1"_s} << u"1.1"_s << false << u"up to date"_s;
-    QTest::newRow("skipped still shown to manual")
-        << u"1.0"_s << QStringList {u"1.1"_s} << u"1.1"_s << true << u"offered 1.1"_s;
-    QTest::newRow("newer than skipped offered")
-        << u"1.0"_s << QStringList {u"1.1"_s, u"1.2"_s} << u"1.1"_s << false << u"offered 1.2"_s;
-    // A trailing "!" marks a release that needs a newer system than any.
-    QTest::newRow("release for a newer system not offered")
-        << u"1.0"_s << QStringList {u"1.1"_s, u"1.2!"_s} << u""_s << true << u"offered 1.1"_s;
-}
-
-void TestUpdates::offers()
-{
-    QFETCH(QString, running);
-    QFETCH(QStringList, published);
-    QFETCH(QString, skip);
-    QFETCH(bool, manual);
-    QFETCH(QString, outcome);
-    Bed bed;
-    Bed::setRunning(running);
-    const QByteArray bytes = bed.archive(QStringLiteral("9"));
-    QList<FeedItem> items;
-    for (const QString &version : published) {
-        const bool newerSystem = version.endsWith(u'!');
-        items.append(bed.release(version.chopped(newerSystem ? 1 : 0), bytes, bed.key.secretKey));
-        if (newerSystem)
-            items.last().minimumSystemVersion = QStringLiteral("9999");
+        // Settings live in the updater and its store; each write signals once.
+        QSignalSpy willChange(&controller, &SparkleUpdaterController::objectWillChange);
+        for (const bool value : {false, true}) {
+            controller.setAutomaticallyChecksForUpdates(value);
+            controller.setAutomaticallyDownloadsUpdates(!value);
+            QCOMPARE(controller.updater().automaticallyChecksForUpdates(), value);
+            QCOMPARE(controller.automaticallyDownloadsUpdates(), !value);
+            const UpdaterSettings store(UpdaterSettings::defaultPath());
+            QCOMPARE(store.automaticallyChecks(), value);
+            QCOMPARE(store.automaticallyDownloads(), !value);
+        }
+        QCOMPARE(willChange.size(), 4);
     }
-    auto updater = bed.updater(bed.configuration());
-    Outcome ended(*updater);
-    UpdaterUserDriver &driver = *updater->userDriver();
 
-    if (!skip.isEmpty()) {
-        bed.publish({bed.release(skip, bytes, bed.key.secretKey)}, bed.key.secretKey);
+    void dialogsLoadAndFollowTheDriver()
+    {
+        QTest::failOnWarning(QRegularExpression(u"."_s));
+        {
+            QQmlApplicationEngine engine(QUrl(u"qrc:/VuzevTavi/UpdaterDialogs.qml"_s));
+            QCOMPARE(engine.rootObjects().size(), 1);
+            auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().first());
+            QVERIFY(window && !window->isVisible());
+            const auto child = [window](const char *name) {
+                return window->findChild<QObject *>(QString::fromLatin1(name));
+            };
+            UpdaterUserDriver &driver = *SparkleUpdaterController::shared().userDriver();
+            driver.showError(u"The update feed is not signed; nothing in it was trusted."_s);
+            QVERIFY(window->isVisible());
+            QCOMPARE(child("updaterMessage")->property("text").toString(), driver.message());
+            QVERIFY(!child("updaterInstallButton")->property("visible").toBool());
+            QVERIFY(child("updaterOkButton")->property("visible").toBool());
+            QMetaObject::invokeMethod(child("updaterOkButton"), "clicked");
+            QCOMPARE(driver.stage(), Stage::Hidden);
+            QVERIFY(!window->isVisible());
+        }
+    }
+
+    void versionOrderAndLabel()
+    {
+        const std::tuple<QString, QString, int> order[]
+            = {{u"1.10.2"_s, u"1.9"_s, 1}, {u"2.0"_s, u"2"_s, 0}, {u"2.0.1"_s, u"2"_s, 1},
+                {u"1.0b1"_s, u"1.0"_s, -1}, {u"1.0b2"_s, u"1.0b10"_s, -1},
+                {u"99999999999999999999"_s, u"99999999999999999998"_s, 1}};
+        for (const auto &[left, right, sign] : order) {
+            QCOMPARE(UpdateVersion::compare(left, right), sign);
+            QCOMPARE(UpdateVersion::compare(right, left), -sign);
+        }
+        const QString shortKey = u"CFBundleShortVersionString"_s, buildKey = u"CFBundleVersion"_s;
+        const std::pair<QVariantMap, QString> labels[]
+            = {{{{shortKey, u"1.4"_s}, {buildKey, u"27"_s}}, u"1.4 (27)"_s},
+                {{{shortKey, u"2.0"_s}}, u"2.0 (\u2014)"_s},
+                {{{buildKey, u"27"_s}}, u"\u2014 (27)"_s}, {{}, u"\u2014 (\u2014)"_s},
+                {{{shortKey, 2}, {buildKey, QStringList {u"27"_s}}}, u"\u2014 (\u2014)"_s}};
+        for (const auto &[info, label] : labels) {
+            BundleInfo::overrideForTesting(info);
+            QCOMPARE(SparkleUpdaterController::currentVersionLabel(), label);
+        }
+    }
+
+    void offers_data()
+    {
+        QTest::addColumn<QString>("running");
+        QTest::addColumn<QStringList>("published"); // "!": needs a newer system than any
+        QTest::addColumn<QString>("skip");
+        QTest::addColumn<bool>("manual");
+        QTest::addColumn<QString>("offered"); // empty: up to date
+        const auto row = [](const char *name, const QString &running, const QString &published,
+                             const QString &skip, bool manual, const QString &offered) {
+            QTest::newRow(name) << running << published.split(u' ') << skip << manual << offered;
+        };
+        row("newer offered", u"1.9"_s, u"1.10.2"_s, {}, true, u"1.10.2"_s);
+        row("newest of several", u"1.0"_s, u"1.2 1.10 1.9"_s, {}, true, u"1.10"_s);
+        row("same not offered", u"2.0"_s, u"2.0"_s, {}, true, {});
+        row("older not offered", u"2.0"_s, u"1.9.9"_s, {}, false, {});
+        row("skipped hidden from scheduled", u"1.0"_s, u"1.1"_s, u"1.1"_s, false, {});
+        row("skipped still shown to manual", u"1.0"_s, u"1.1"_s, u"1.1"_s, true, u"1.1"_s);
+        row("newer than skipped offered", u"1.0"_s, u"1.1 1.2"_s, u"1.1"_s, false, u"1.2"_s);
+        row("release for a newer system not offered", u"1.0"_s, u"1.1 1.2!"_s, {}, true, u"1.1"_s);
+    }
+
+    void offers()
+    {
+        QFETCH(QString, running);
+        QFETCH(QStringList, published);
+        QFETCH(QString, skip);
+        QFETCH(bool, manual);
+        QFETCH(QString, offered);
+        Bed bed;
+        Bed::setRunning(running);
+        const QByteArray bytes = bed.archive(u"9"_s);
+        auto updater = bed.updater(bed.configuration());
+        Outcome ended(*updater);
+        UpdaterUserDriver &driver = *updater->userDriver();
+        if (!skip.isEmpty()) {
+            bed.publish({bed.release(skip, bytes)});
+            updater->checkForUpdates();
+            QCOMPARE(ended.next(), u"offered "_s + skip);
+            driver.skipThisVersion();
+            QCOMPARE(driver.stage(), Stage::Hidden);
+        }
+        QList<FeedItem> items;
+        for (const QString &version : published) {
+            items.append(bed.release(version.chopped(version.endsWith(u'!') ? 1 : 0), bytes));
+            if (version.endsWith(u'!'))
+                items.last().minimumSystemVersion = u"9999"_s;
+        }
+        bed.publish(items);
+        manual ? updater->checkForUpdates() : updater->checkInBackground();
+        QCOMPARE(ended.next(), offered.isEmpty() ? u"up to date"_s : u"offered "_s + offered);
+        QCOMPARE(driver.stage(),
+            !offered.isEmpty() ? Stage::UpdateFound
+                : manual       ? Stage::UpToDate
+                               : Stage::Hidden);
+        QCOMPARE(driver.canInstall(), !offered.isEmpty());
+        QCOMPARE(driver.releaseNotes(), offered.isEmpty() ? QString() : u"<p>Faster drafts.</p>"_s);
+    }
+
+    // The row's name is the fault; whatever is refused, the old version stays and
+    // nothing is left beside it.
+    void refusals_data()
+    {
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("good release") << u"installed 2.0"_s;
+        QTest::newRow("tampered archive") << u"archive\u2019s signature is not valid"_s;
+        QTest::newRow("archive key") << u"archive\u2019s signature is not valid"_s;
+        QTest::newRow("no archive signature") << u"no valid signature"_s;
+        QTest::newRow("feed key") << u"feed\u2019s signature is not valid"_s;
+        QTest::newRow("feed altered") << u"feed\u2019s signature is not valid"_s;
+        QTest::newRow("no feed signature") << u"feed is not signed"_s;
+        QTest::newRow("garbled feed signature") << u"signature is malformed"_s;
+        QTest::newRow("wrong length") << u"but the feed says"_s;
+        QTest::newRow("longer than announced") << u"longer than the"_s;
+        QTest::newRow("oversize") << u"larger"_s;
+        QTest::newRow("cut off") << u"ended after"_s;
+        QTest::newRow("cancelled") << u"cancelled"_s;
+        QTest::newRow("no marker") << u"not a self-contained copy"_s;
+        QTest::newRow("unreachable") << u"could not be reached"_s;
+        QTest::newRow("http elsewhere") << u"only fetched over https"_s;
+        QTest::newRow("redirect to http elsewhere") << u"only fetched over https"_s;
+    }
+
+    void refusals()
+    {
+        QFETCH(QString, outcome);
+        const QByteArray fault = QTest::currentDataTag();
+        Bed bed;
+        UpdaterConfiguration configuration = bed.configuration();
+        const QByteArray bytes = bed.archive(u"2.0"_s, fault != "no marker");
+        const QString archivePath = u"/vuzev-tavi-2.0.tar.gz"_s;
+        const qsizetype half = bytes.size() / 2;
+        FeedItem item = bed.release(u"2.0"_s, bytes);
+        const QByteArray otherKey = generateKeyPair().secretKey;
+        QByteArray feedKey = bed.key.secretKey;
+        Route archive {.body = bytes};
+        std::optional<Route> feedRoute, signatureRoute;
+        // Any connection to another host would go through this proxy and be counted.
+        FeedServer proxy;
+        QVERIFY(proxy.listen());
+        const auto noProxy
+            = qScopeGuard([] { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); });
+        const QByteArray elsewhere = "http://updates.vuzev.example/appcast.xml";
+        const QHash<QByteArray, std::function<void()>> faults {
+            {"tampered archive", [&] { archive.body[half] = char(bytes[half] ^ 0x20); }},
+            {"archive key", [&] { item.edSignature = sign(bytes, otherKey).toBase64(); }},
+            {"no archive signature", [&] { item.edSignature.clear(); }},
+            {"feed key", [&] { feedKey = otherKey; }},
+            {"feed altered",
+                [&] {
+                    feedRoute = {.body = feed(u"Vuzev Tavi"_s, {feedItem(item)}).toUtf8() + " "};
+                }},
+            {"no feed signature", [&] { signatureRoute = {.status = 404}; }},
+            {"garbled feed signature", [&] { signatureRoute = {.body = "not a signature"}; }},
+            {"wrong length", [&] { item.length += 10; }},
+            {"longer than announced",
+                [&] { archive = {.body = bytes + QByteArray(4096, 'x'), .omitLength = true}; }},
+            {"oversize", [&] { configuration.maxArchiveBytes = bytes.size() - 1; }},
+            {"cut off", [&] { archive.cutAfter = half; }},
+            {"cancelled",
+                [&] { archive = {.body = bytes, .cutAfter = half, .stallAfterCut = true}; }},
+            {"unreachable",
+                [&] { configuration.feedUrl = QUrl(u"http://127.0.0.1:1/appcast.xml"_s); }},
+            {"http elsewhere",
+                [&] {
+                    configuration.feedUrl = QUrl(QString::fromLatin1(elsewhere));
+                    QNetworkProxy::setApplicationProxy(
+                        {QNetworkProxy::HttpProxy, u"127.0.0.1"_s, quint16(proxy.url({}).port())});
+                }},
+            {"redirect to http elsewhere",
+                [&] { feedRoute = {.status = 302, .location = elsewhere}; }},
+        };
+        if (faults.contains(fault))
+            faults[fault]();
+        bed.server.route(archivePath, archive);
+        bed.publish({item}, feedKey);
+        if (feedRoute)
+            bed.server.route(u"/appcast.xml"_s, *feedRoute);
+        if (signatureRoute)
+            bed.server.route(u"/appcast.xml.sig"_s, *signatureRoute);
+
+        auto updater = bed.updater(configuration);
+        Outcome ended(*updater);
+        UpdaterUserDriver &driver = *updater->userDriver();
         updater->checkForUpdates();
-        QCOMPARE(ended.next(), u"offered "_s + skip);
-        driver.skipThisVersion();
-        QCOMPARE(driver.stage(), UpdaterUserDriver::Stage::Hidden);
-    }
-    bed.publish(items, bed.key.secretKey);
-    manual ? updater->checkForUpdates() : updater->checkInBackground();
-    QCOMPARE(ended.next(), outcome);
-    const auto shown = outcome.startsWith(u"offered") ? UpdaterUserDriver::Stage::UpdateFound
-        : manual                                      ? UpdaterUserDriver::Stage::UpToDate
-                                                      : UpdaterUserDriver::Stage::Hidden;
-    QCOMPARE(driver.stage(), shown);
-    if (shown == UpdaterUserDriver::Stage::UpdateFound) {
-        QVERIFY(driver.canInstall());
-        QCOMPARE(driver.releaseNotes(), QStringLiteral("<p>Faster drafts.</p>"));
-    }
-}
-
-void TestUpdates::refusals_data()
-{
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<QString>("outcome");
-    QTest::newRow("a good release installs") << u"none"_s << u"installed 2.0"_s;
-    QTest::newRow("tampered archive")
-        << u"tampered archive"_s << u"archive\u2019s signature is not valid"_s;
-    QTest::newRow("archive signed by another key")
-        << u"archive key"_s << u"archive\u2019s signature is not valid"_s;
-    QTest::newRow("archive without signature")
-        << u"no archive signature"_s << u"no valid signature"_s;
-    QTest::newRow("feed signed by another key")
-        << u"feed key"_s << u"feed\u2019s signature is not valid"_s;
-    QTest::newRow("feed altered after signing")
-        << u"feed altered"_s << u"feed\u2019s signature is not valid"_s;
-    QTest::newRow("feed without signature") << u"no feed signature"_s << u"feed is not signed"_s;
-    QTest::newRow("feed signature not base64")
-        << u"garbled feed signature"_s << u"signature is malformed"_s;
-    QTest::newRow("length differs from the feed") << u"wrong length"_s << u"but the feed says"_s;
-    QTest::newRow("longer than announced") << u"endless"_s << u"longer than the"_s;
-    QTest::newRow("larger than accepted") << u"oversize"_s << u"larger"_s;
-    QTest::newRow("cut off half-way") << u"cut off"_s << u"ended after"_s;
-    QTest::newRow("not a self-contained copy") << u"no marker"_s << u"not a self-contained copy"_s;
-    QTest::newRow("feed unreachable") << u"unreachable"_s << u"could not be reached"_s;
-}
-
-void TestUpdates::refusals()
-{
-    QFETCH(QString, fault);
-    QFETCH(QString, outcome);
-    Bed bed;
-    UpdaterConfiguration configuration = bed.configuration();
-    const QByteArray bytes = bed.archive(QStringLiteral("2.0"), fault != u"no marker");
-    const KeyPair other = generateKeyPair();
-    FeedItem item = bed.release(QStringLiteral("2.0"), bytes,
-        fault == u"archive key" ? other.secretKey : bed.key.secretKey);
-    const QString archivePath = QStringLiteral("/vuzev-tavi-2.0.tar.gz");
-    FeedServer::Route route;
-    route.body = bytes;
-    if (fault == u"tampered archive")
-        route.body[route.body.size() / 2] = char(route.body[route.body.size() / 2] ^ 0x20);
-    if (fault == u"no archive signature")
-        item.edSignature.clear();
-    if (fault == u"wrong length")
-        item.length += 10;
-    if (fault == u"endless") {
-        route.omitLength = true;
-        route.body += QByteArray(4096, 'x');
-    }
-    if (fault == u"oversize")
-        configuration.maxArchiveBytes = bytes.size() - 1;
-    if (fault == u"unreachable")
-        configuration.feedUrl = QUrl(QStringLiteral("http://127.0.0.1:1/appcast.xml"));
-    if (fault == u"cut off")
-        route.cutAfter = bytes.size() / 2;
-    bed.server.route(archivePath, route);
-    bed.publish({item}, fault == u"feed key" ? other.secretKey : bed.key.secretKey);
-    if (fault == u"feed altered")
-        bed.server.serve(QStringLiteral("/appcast.xml"),
-            feed(QStringLiteral("Vuzev Tavi"), {feedItem(item)}).toUtf8() + " ");
-    if (fault == u"no feed signature")
-        bed.server.route(QStringLiteral("/appcast.xml.sig"), route404());
-    if (fault == u"garbled feed signature")
-        bed.server.serve(QStringLiteral("/appcast.xml.sig"), "not a signature");
-
-    auto updater = bed.updater(configuration);
-    Outcome ended(*updater);
-    UpdaterUserDriver &driver = *updater->userDriver();
-    updater->checkForUpdates();
-    QString result = ended.next();
-    if (result == u"offered 2.0") {
-        driver.install();
-        result = ended.next();
-    }
-    QVERIFY2(result.contains(outcome), qPrintable(result));
-    if (fault == u"none") {
-        QCOMPARE(driver.stage(), UpdaterUserDriver::Stage::Installed);
-        QCOMPARE(runProgram(bed.root()), QStringLiteral("2.0"));
-        // The replaced version is kept until the new one has started.
-        QCOMPARE(bed.besideInstall(), QStringList({u".vuzev-tavi.previous"_s, u"vuzev-tavi"_s}));
-        QCOMPARE(runProgram(bed.parent() + QStringLiteral("/.vuzev-tavi.previous")),
-            QStringLiteral("1.0"));
-        return;
-    }
-    QCOMPARE(driver.stage(), UpdaterUserDriver::Stage::Failed);
-    QVERIFY(result.endsWith(driver.message()));
-    QCOMPARE(runProgram(bed.root()), QStringLiteral("1.0"));
-    QCOMPARE(bed.besideInstall(), QStringList {u"vuzev-tavi"_s});
-    if (fault == u"oversize")
-        QCOMPARE(bed.server.requests(archivePath), 0);
-}
-
-void TestUpdates::plainHttpElsewhereRefusedWithoutConnection_data()
-{
-    QTest::addColumn<bool>("redirect");
-    QTest::newRow("feed on another host") << false;
-    QTest::newRow("redirect to another host") << true;
-}
-
-void TestUpdates::plainHttpElsewhereRefusedWithoutConnection()
-{
-    QFETCH(bool, redirect);
-    Bed bed;
-    // Any connection to the other host would go through this proxy and be counted.
-    FeedServer proxy;
-    QVERIFY(proxy.listen());
-    UpdaterConfiguration configuration = bed.configuration();
-    const QByteArray elsewhere = "http://updates.vuzev.example/appcast.xml";
-    if (redirect)
-        bed.server.route(QStringLiteral("/appcast.xml"), redirectTo(elsewhere));
-    else
-        configuration.feedUrl = QUrl(QString::fromLatin1(elsewhere));
-    if (!redirect)
-        QNetworkProxy::setApplicationProxy(QNetworkProxy(
-            QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), proxy.url({}).port()));
-    auto updater = bed.updater(configuration);
-    Outcome ended(*updater);
-    updater->checkForUpdates();
-    const QString result = ended.next();
-    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
-    QVERIFY2(result.contains(u"only fetched over https"), qPrintable(result));
-    QCOMPARE(updater->userDriver()->stage(), UpdaterUserDriver::Stage::Failed);
-    QCOMPARE(proxy.totalRequests(), 0);
-}
-
-void TestUpdates::cancelledDownloadLeavesNothing()
-{
-    Bed bed;
-    const QByteArray bytes = bed.archive(QStringLiteral("2.0")) + QByteArray(1 << 20, '\0');
-    FeedItem item = bed.release(QStringLiteral("2.0"), bytes, bed.key.secretKey);
-    FeedServer::Route stalled;
-    stalled.body = bytes;
-    stalled.cutAfter = bytes.size() / 2;
-    stalled.stallAfterCut = true;
-    bed.server.route(QStringLiteral("/vuzev-tavi-2.0.tar.gz"), stalled);
-    bed.publish({item}, bed.key.secretKey);
-    auto updater = bed.updater(bed.configuration());
-    Outcome ended(*updater);
-    UpdaterUserDriver &driver = *updater->userDriver();
-    updater->checkForUpdates();
-    QCOMPARE(ended.next(), QStringLiteral("offered 2.0"));
-    driver.install();
-    QTRY_VERIFY(driver.progress() > 0.3);
-    QCOMPARE(driver.stage(), UpdaterUserDriver::Stage::Downloading);
-    driver.cancel();
-    QCOMPARE(ended.next(), QStringLiteral("cancelled"));
-    QCOMPARE(driver.stage(), UpdaterUserDriver::Stage::Hidden);
-    QCOMPARE(bed.besideInstall(), QStringList {u"vuzev-tavi"_s});
-}
-
-void TestUpdates::settingsLiveInTheUpdater()
-{
-    Bed bed;
-    auto updater = bed.updater(bed.configuration());
-    QSignalSpy changes(updater.get(), &Updater::settingsChanged);
-    const QList<std::pair<bool, bool>> writes {
-        {false, false}, {false, true}, {true, true}, {true, false}};
-    for (const auto &[checks, downloads] : writes) {
-        const int before = int(changes.size());
-        updater->setAutomaticallyChecksForUpdates(checks);
-        updater->setAutomaticallyDownloadsUpdates(downloads);
-        QCOMPARE(changes.size(), before + 2);
-        QCOMPARE(updater->automaticallyChecksForUpdates(), checks);
-        QCOMPARE(updater->automaticallyDownloadsUpdates(), downloads);
-        // Kept by the updater's own store: a second updater reads the same.
-        auto again = bed.updater(bed.configuration());
-        QCOMPARE(again->automaticallyChecksForUpdates(), checks);
-        QCOMPARE(again->automaticallyDownloadsUpdates(), downloads);
+        QString result = ended.next();
+        if (result == u"offered 2.0") {
+            driver.install();
+            if (fault == "cancelled") {
+                QTRY_VERIFY(driver.progress() > 0);
+                QCOMPARE(driver.stage(), Stage::Downloading);
+                driver.cancel();
+            }
+            result = ended.next();
+        }
+        QVERIFY2(result.contains(outcome), qPrintable(result));
+        QCOMPARE(proxy.totalRequests(), 0);
+        if (fault == "good release") {
+            QCOMPARE(driver.stage(), Stage::Installed);
+            QCOMPARE(runProgram(bed.root()), u"2.0"_s);
+            // The replaced version is kept until the new one has started.
+            QCOMPARE(bed.besideInstall(), kInstallAndPrevious);
+            QCOMPARE(runProgram(bed.parent() + u"/.vuzev-tavi.previous"_s), u"1.0"_s);
+            return;
+        }
+        QCOMPARE(driver.stage(), fault == "cancelled" ? Stage::Hidden : Stage::Failed);
+        QVERIFY(result.endsWith(driver.message()));
+        QCOMPARE(runProgram(bed.root()), u"1.0"_s);
+        QCOMPARE(bed.besideInstall(), kOnlyInstall);
+        if (fault == "oversize")
+            QCOMPARE(bed.server.requests(archivePath), 0);
     }
 
-    // The shared controller forwards writes and signals once per write.
-    SparkleUpdaterController &controller = SparkleUpdaterController::shared();
-    QSignalSpy willChange(&controller, &SparkleUpdaterController::objectWillChange);
-    for (bool value : {false, true}) {
-        controller.setAutomaticallyChecksForUpdates(value);
-        QCOMPARE(controller.updater().automaticallyChecksForUpdates(), value);
-        controller.setAutomaticallyDownloadsUpdates(!value);
-        QCOMPARE(controller.automaticallyDownloadsUpdates(), !value);
-        QCOMPARE(controller.automaticallyChecksForUpdates(), value);
-    }
-    QCOMPARE(willChange.size(), 4);
-    QCOMPARE(UpdaterSettings(UpdaterSettings::defaultPath()).automaticallyDownloads(), false);
-}
+    void firstLaunchThenScheduledChecks()
+    {
+        Bed bed;
+        bed.publish({});
+        int checks = 0;
+        auto launch = [&](const QDateTime &at) {
+            auto updater = bed.updater(bed.configuration(), at);
+            connect(updater.get(), &Updater::checkStarted, this, [&checks] { ++checks; });
+            updater->start();
+            return updater;
+        };
+        const auto checksAfter = [&](qint64 seconds) {
+            bed.clock->advance(seconds);
+            return checks;
+        };
 
-void TestUpdates::firstLaunchThenScheduledChecks()
-{
-    Bed bed;
-    bed.publish({}, bed.key.secretKey);
-    FakeClock *clock = nullptr;
-    int checks = 0;
-    auto launch = [&](const QDateTime &at) {
-        auto updater = bed.updater(bed.configuration(), &clock, at);
-        connect(updater.get(), &Updater::checkStarted, this, [&checks] { ++checks; });
+        // First launch: no check and no question.
+        auto updater = launch(kStart);
+        QCOMPARE(checksAfter(0), 0);
+        QCOMPARE(checksAfter(3 * kDay), 0);
+        QCOMPARE(updater->userDriver()->stage(), Stage::Hidden);
+        updater.reset();
+
+        // Second launch: asked once; no check until answered, then one at once.
+        updater = launch(kStart.addSecs(4 * kDay));
+        Outcome ended(*updater);
+        QCOMPARE(updater->userDriver()->stage(), Stage::AskAutomaticChecks);
+        QCOMPARE(checksAfter(kDay), 0);
+        updater->userDriver()->answerAutomaticChecks(true);
+        QVERIFY(updater->automaticallyChecksForUpdates());
+        QCOMPARE(checksAfter(0), 1);
+        QCOMPARE(ended.next(), u"up to date"_s);
+
+        // Then once per interval, on time.
+        QCOMPARE(checksAfter(kDay - 60), 1);
+        QCOMPARE(checksAfter(60), 2);
+        QCOMPARE(ended.next(), u"up to date"_s);
+        QCOMPARE(bed.server.requests(u"/appcast.xml"_s), 2);
+        const QDateTime restart = bed.clock->now().addSecs(60);
+        updater.reset();
+
+        // A restart within the interval does not check again, nor ask again.
+        updater = launch(restart);
+        QCOMPARE(updater->userDriver()->stage(), Stage::Hidden);
+        QCOMPARE(checksAfter(0), 2);
+        QCOMPARE(checksAfter(kDay - 120), 2);
+        QCOMPARE(checksAfter(60), 3);
+
+        // Turned off, nothing more is scheduled.
+        updater->setAutomaticallyChecksForUpdates(false);
+        QCOMPARE(checksAfter(5 * kDay), 3);
+    }
+
+    // Automatic downloads: into a self-contained copy the update is staged
+    // silently and swapped in as the program quits; a package manager's copy is
+    // only told about it.
+    void automaticDownload_data()
+    {
+        QTest::addColumn<bool>("packaged");
+        QTest::newRow("self-contained") << false;
+        QTest::newRow("package manager") << true;
+    }
+
+    void automaticDownload()
+    {
+        QFETCH(bool, packaged);
+        Bed bed;
+        bed.publish({bed.release(u"2.0"_s, bed.archive(u"2.0"_s))});
+        {
+            UpdaterSettings settings(bed.store());
+            settings.setLaunchCount(1);
+            settings.setAutomaticallyChecks(true);
+            settings.setAutomaticallyDownloads(true);
+        }
+        using Kind = InstallLocation::Kind;
+        QCOMPARE(InstallLocation::detect(bed.root() + u"/bin"_s).kind, Kind::SelfContained);
+        QCOMPARE(InstallLocation::detect(bed.dir.path() + u"/bin"_s).kind, Kind::Other);
+        UpdaterConfiguration configuration = bed.configuration();
+        if (packaged)
+            configuration.location = InstallLocation::detect(u"/usr/bin"_s);
+        QCOMPARE(
+            configuration.location.kind, packaged ? Kind::PackageManager : Kind::SelfContained);
+        auto updater = bed.updater(configuration);
+        Outcome ended(*updater);
+        UpdaterUserDriver &driver = *updater->userDriver();
         updater->start();
-        return updater;
-    };
+        bed.clock->advance(0);
+        if (packaged) {
+            QCOMPARE(ended.next(), u"offered 2.0"_s);
+            QVERIFY(!driver.canInstall());
+            QVERIFY(driver.installNote().contains(u"package manager"));
+            driver.install();
+            QTest::qWait(200);
+            QCOMPARE(driver.stage(), Stage::UpdateFound);
+            QCOMPARE(bed.server.requests(u"/vuzev-tavi-2.0.tar.gz"_s), 0);
+            return;
+        }
+        QCOMPARE(ended.next(), u"staged 2.0"_s);
+        // Silent, and nothing replaced while the program runs.
+        QCOMPARE(driver.stage(), Stage::Hidden);
+        QCOMPARE(runProgram(bed.root()), u"1.0"_s);
+        updater->installStagedUpdate(); // as the program quits
+        QCOMPARE(ended.next(), u"installed 2.0"_s);
+        QCOMPARE(runProgram(bed.root()), u"2.0"_s);
+        QCOMPARE(bed.besideInstall(), kInstallAndPrevious);
+    }
 
-    // First launch: no check and no question.
-    auto first = launch(kStart);
-    clock->advance(0);
-    clock->advance(3 * kDay);
-    QCOMPARE(first->userDriver()->stage(), UpdaterUserDriver::Stage::Hidden);
-    QCOMPARE(checks, 0);
-    first.reset();
-
-    // Second launch: asked once; no check until answered, then one at once.
-    auto second = launch(kStart.addSecs(4 * kDay));
-    Outcome ended(*second);
-    QCOMPARE(second->userDriver()->stage(), UpdaterUserDriver::Stage::AskAutomaticChecks);
-    clock->advance(kDay);
-    QCOMPARE(checks, 0);
-    second->userDriver()->answerAutomaticChecks(true);
-    QVERIFY(second->automaticallyChecksForUpdates());
-    clock->advance(0);
-    QCOMPARE(checks, 1);
-    QCOMPARE(ended.next(), QStringLiteral("up to date"));
-
-    // Then once per interval, on time.
-    clock->advance(kDay - 60);
-    QCOMPARE(checks, 1);
-    clock->advance(60);
-    QCOMPARE(checks, 2);
-    QCOMPARE(ended.next(), QStringLiteral("up to date"));
-    QCOMPARE(bed.server.requests(QStringLiteral("/appcast.xml")), 2);
-    const QDateTime restart = clock->now().addSecs(60);
-    second.reset();
-
-    // A restart within the interval does not check again, nor ask again.
-    auto third = launch(restart);
-    QCOMPARE(third->userDriver()->stage(), UpdaterUserDriver::Stage::Hidden);
-    clock->advance(0);
-    clock->advance(kDay - 120);
-    QCOMPARE(checks, 2);
-    clock->advance(60);
-    QCOMPARE(checks, 3);
-
-    // Turned off, nothing more is scheduled.
-    third->setAutomaticallyChecksForUpdates(false);
-    clock->advance(5 * kDay);
-    QCOMPARE(checks, 3);
-}
-
-void TestUpdates::automaticDownloadInstallsOnQuit()
-{
-    Bed bed;
-    bed.publish(
-        {bed.release(QStringLiteral("2.0"), bed.archive(QStringLiteral("2.0")), bed.key.secretKey)},
-        bed.key.secretKey);
+    // The row's name is where the update was interrupted.
+    void interruptedUpdateLeavesARunnableVersion_data()
     {
-        UpdaterSettings settings(bed.store());
-        settings.setLaunchCount(1);
-        settings.setAutomaticallyChecks(true);
-        settings.setAutomaticallyDownloads(true);
+        QTest::addColumn<QString>("running");
+        QTest::newRow("download") << u"1.0"_s;
+        QTest::newRow("unpack") << u"1.0"_s;
+        QTest::newRow("before-exchange") << u"1.0"_s;
+        QTest::newRow("exchanged") << u"2.0"_s;
+        QTest::newRow("kept-previous") << u"2.0"_s;
     }
-    FakeClock *clock = nullptr;
-    auto updater = bed.updater(bed.configuration(), &clock);
-    Outcome ended(*updater);
-    updater->start();
-    clock->advance(0);
-    QCOMPARE(ended.next(), QStringLiteral("staged 2.0"));
-    // Silent, and nothing replaced while the program runs.
-    QCOMPARE(updater->userDriver()->stage(), UpdaterUserDriver::Stage::Hidden);
-    QCOMPARE(runProgram(bed.root()), QStringLiteral("1.0"));
 
-    updater->installStagedUpdate(); // as the program quits
-    QCOMPARE(ended.next(), QStringLiteral("installed 2.0"));
-    QCOMPARE(runProgram(bed.root()), QStringLiteral("2.0"));
-    QCOMPARE(bed.besideInstall(), QStringList({u".vuzev-tavi.previous"_s, u"vuzev-tavi"_s}));
-    updater.reset();
-
-    // The new version's first start lets the old one go.
-    Bed::setRunning(QStringLiteral("2.0"));
-    auto next = bed.updater(bed.configuration());
-    next->start();
-    QTRY_COMPARE(bed.besideInstall(), QStringList {u"vuzev-tavi"_s});
-    QCOMPARE(runProgram(bed.root()), QStringLiteral("2.0"));
-}
-
-void TestUpdates::interruptedUpdateLeavesARunnableVersion_data()
-{
-    QTest::addColumn<QString>("stage");
-    QTest::addColumn<QString>("running");
-    QTest::newRow("download interrupted") << u"download"_s << u"1.0"_s;
-    QTest::newRow("unpack interrupted") << u"unpack"_s << u"1.0"_s;
-    QTest::newRow("killed before the exchange") << u"before-exchange"_s << u"1.0"_s;
-    QTest::newRow("killed right after the exchange") << u"exchanged"_s << u"2.0"_s;
-    QTest::newRow("killed after keeping the old version") << u"kept-previous"_s << u"2.0"_s;
-}
-
-void TestUpdates::interruptedUpdateLeavesARunnableVersion()
-{
-    QFETCH(QString, stage);
-    QFETCH(QString, running);
-    Bed bed;
-    const QString staging = bed.parent() + QStringLiteral("/.vuzev-tavi.update-k1ll3d");
-    if (stage == u"download") {
-        writeFile(
-            bed.parent() + QStringLiteral("/.vuzev-tavi.download-abc123"), QByteArray(1000, 'x'));
-    } else if (stage == u"unpack") {
-        writeFile(
-            staging + QStringLiteral("/vuzev-tavi-2.0/bin/vuzev-tavi"), "#!/bin/sh\nexit 1\n");
-    } else {
-        Bed::makeTree(staging + QStringLiteral("/vuzev-tavi-2.0"), QStringLiteral("2.0"));
-        QProcess child;
-        child.start(QStringLiteral(SWAP_CHILD_PATH),
-            {bed.root(), staging + QStringLiteral("/vuzev-tavi-2.0"), stage});
-        QVERIFY(child.waitForStarted());
-        QByteArray said;
-        QTRY_COMPARE((said += child.readAllStandardOutput()).trimmed(), stage.toUtf8());
-        child.kill();
-        QVERIFY(child.waitForFinished());
-    }
-    QCOMPARE(runProgram(bed.root()), running);
-
-    // The next start tidies up and the program still runs.
-    auto updater = bed.updater(bed.configuration());
-    updater->start();
-    QTRY_COMPARE(bed.besideInstall(), QStringList {u"vuzev-tavi"_s});
-    QCOMPARE(runProgram(bed.root()), running);
-}
-
-void TestUpdates::packageManagerInstallOffersNoInstall()
-{
-    QTemporaryDir trees;
-    Bed::makeTree(trees.path() + QStringLiteral("/tarball"), QStringLiteral("1.0"));
-    Bed::makeTree(trees.path() + QStringLiteral("/build"), QStringLiteral("1.0"), false);
-    QCOMPARE(InstallLocation::detect(QStringLiteral("/usr/bin")).kind,
-        InstallLocation::Kind::PackageManager);
-    QCOMPARE(InstallLocation::detect(trees.path() + QStringLiteral("/tarball/bin")).kind,
-        InstallLocation::Kind::SelfContained);
-    QCOMPARE(InstallLocation::detect(trees.path() + QStringLiteral("/build/bin")).kind,
-        InstallLocation::Kind::Other);
-
-    Bed bed;
-    const QString archivePath = QStringLiteral("/vuzev-tavi-2.0.tar.gz");
-    bed.publish(
-        {bed.release(QStringLiteral("2.0"), bed.archive(QStringLiteral("2.0")), bed.key.secretKey)},
-        bed.key.secretKey);
-    UpdaterConfiguration configuration = bed.configuration();
-    configuration.location = InstallLocation::detect(QStringLiteral("/usr/bin"));
-    UpdaterSettings(bed.store()).setAutomaticallyDownloads(true);
-    auto updater = bed.updater(configuration);
-    Outcome ended(*updater);
-    UpdaterUserDriver &driver = *updater->userDriver();
-
-    // A scheduled check with automatic downloads still downloads nothing.
-    updater->checkInBackground();
-    QCOMPARE(ended.next(), QStringLiteral("offered 2.0"));
-    updater->checkForUpdates();
-    QCOMPARE(ended.next(), QStringLiteral("offered 2.0"));
-    QVERIFY(!driver.canInstall());
-    QVERIFY(driver.installNote().contains(u"package manager"));
-    driver.install();
-    QTest::qWait(200);
-    QCOMPARE(driver.stage(), UpdaterUserDriver::Stage::UpdateFound);
-    QCOMPARE(bed.server.requests(archivePath), 0);
-}
-
-void TestUpdates::versionLabel_data()
-{
-    QTest::addColumn<QVariantMap>("info");
-    QTest::addColumn<QString>("label");
-    const QString shortKey = QStringLiteral("CFBundleShortVersionString");
-    const QString buildKey = QStringLiteral("CFBundleVersion");
-    QTest::newRow("both keys") << QVariantMap {{shortKey, u"1.4"_s}, {buildKey, u"27"_s}}
-                               << u"1.4 (27)"_s;
-    QTest::newRow("short version only") << QVariantMap {{shortKey, u"2.0"_s}} << u"2.0 (\u2014)"_s;
-    QTest::newRow("build only") << QVariantMap {{buildKey, u"27"_s}} << u"\u2014 (27)"_s;
-    QTest::newRow("neither") << QVariantMap {} << u"\u2014 (\u2014)"_s;
-    QTest::newRow("not text") << QVariantMap {{shortKey, 2}, {buildKey, QStringList {u"27"_s}}}
-                              << u"\u2014 (\u2014)"_s;
-}
-
-void TestUpdates::versionLabel()
-{
-    QFETCH(QVariantMap, info);
-    QFETCH(QString, label);
-    BundleInfo::overrideForTesting(info);
-    QCOMPARE(SparkleUpdaterController::currentVersionLabel(), label);
-}
-
-void TestUpdates::sharedControllerCreatedOnce()
-{
-    std::vector<SparkleUpdaterController *> seen(8);
-    std::vector<std::thread> threads;
-    for (auto &slot : seen)
-        threads.emplace_back([&slot] { slot = &SparkleUpdaterController::shared(); });
-    for (auto &thread : threads)
-        thread.join();
-    for (auto *controller : seen)
-        QCOMPARE(controller, &SparkleUpdaterController::shared());
-    SparkleUpdaterController &controller = SparkleUpdaterController::shared();
-    QCOMPARE(controller.thread(), QCoreApplication::instance()->thread());
-    QTRY_VERIFY(controller.updater().isStarted());
-    QTest::qWait(50);
-    QCOMPARE(UpdaterSettings(UpdaterSettings::defaultPath()).launchCount(), 1);
-
-    // Every entry point calls the one check, which starts the updater's own.
-    QSignalSpy started(&controller.updater(), &Updater::checkStarted);
-    controller.checkForUpdates();
-    QCOMPARE(started.size(), 1);
-    QCOMPARE(
-        started.first().first().value<Updater::CheckKind>(), Updater::CheckKind::UserInitiated);
-    QCOMPARE(controller.userDriver()->stage(), UpdaterUserDriver::Stage::Checking);
-    controller.userDriver()->cancel();
-    QTRY_COMPARE(controller.userDriver()->stage(), UpdaterUserDriver::Stage::Hidden);
-}
-
-void TestUpdates::dialogsLoadAndFollowTheDriver()
-{
-    QStringList warnings;
-    static QStringList *sink = nullptr;
-    sink = &warnings;
-    const auto previous = qInstallMessageHandler(
-        [](QtMsgType type, const QMessageLogContext &, const QString &text) {
-            if (type != QtDebugMsg && type != QtInfoMsg)
-                sink->append(text);
-        });
+    void interruptedUpdateLeavesARunnableVersion()
     {
-        QQmlApplicationEngine engine;
-        engine.load(QUrl(QStringLiteral("qrc:/VuzevTavi/UpdaterDialogs.qml")));
-        QCOMPARE(engine.rootObjects().size(), 1);
-        auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().first());
-        QVERIFY(window);
-        QVERIFY(!window->isVisible());
-        UpdaterUserDriver &driver = *SparkleUpdaterController::shared().userDriver();
-        driver.showError(
-            QStringLiteral("The update feed is not signed; nothing in it was trusted."));
-        QVERIFY(window->isVisible());
-        auto *message = window->findChild<QObject *>(QStringLiteral("updaterMessage"));
-        QVERIFY(message);
-        QCOMPARE(message->property("text").toString(), driver.message());
-        auto *ok = window->findChild<QObject *>(QStringLiteral("updaterOkButton"));
-        QVERIFY(ok && ok->property("visible").toBool());
-        QVERIFY(!window->findChild<QObject *>(QStringLiteral("updaterInstallButton"))
-                     ->property("visible")
-                     .toBool());
-        QMetaObject::invokeMethod(ok, "clicked");
-        QCOMPARE(driver.stage(), UpdaterUserDriver::Stage::Hidden);
-        QVERIFY(!window->isVisible());
+        QFETCH(QString, running);
+        const QString stage = QString::fromLatin1(QTest::currentDataTag());
+        Bed bed;
+        const QString tree = bed.parent() + u"/.vuzev-tavi.update-k1ll3d/vuzev-tavi-2.0"_s;
+        if (stage == u"download") {
+            writeFile(bed.parent() + u"/.vuzev-tavi.download-abc123"_s, QByteArray(1000, 'x'));
+        } else if (stage == u"unpack") {
+            writeFile(tree + u"/bin/vuzev-tavi"_s, "#!/bin/sh\nexit 1\n");
+        } else {
+            Bed::makeTree(tree, u"2.0"_s);
+            QProcess child;
+            child.start(QStringLiteral(SWAP_CHILD_PATH), {bed.root(), tree, stage});
+            QByteArray said;
+            QTRY_COMPARE((said += child.readAllStandardOutput()).trimmed(), stage.toUtf8());
+            child.kill();
+            QVERIFY(child.waitForFinished());
+        }
+        QCOMPARE(runProgram(bed.root()), running);
+
+        // The next start tidies up and the program still runs.
+        auto updater = bed.updater(bed.configuration());
+        updater->start();
+        QTRY_COMPARE(bed.besideInstall(), kOnlyInstall);
+        QCOMPARE(runProgram(bed.root()), running);
     }
-    qInstallMessageHandler(previous);
-    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(u'\n')));
-}
 
-void TestUpdates::releaseToolKeepsThePrivateKeyPrivate()
-{
-    QTemporaryDir dir;
-    const QString keyPath = dir.filePath(QStringLiteral("release.key"));
-    QProcess tool;
-    tool.start(QStringLiteral(RELEASE_TOOL_PATH), {QStringLiteral("generate-keys"), keyPath});
-    QVERIFY(tool.waitForFinished());
-    QCOMPARE(tool.exitCode(), 0);
-    const QByteArray printed = tool.readAllStandardOutput() + tool.readAllStandardError();
-    const QByteArray secret = readSecretKey(keyPath);
-    QVERIFY(!printed.contains(secret.toBase64()));
-    QVERIFY(printed.contains(publicKeyOf(secret).toBase64()));
-    struct stat info
-    { };
-    QCOMPARE(::stat(QFile::encodeName(keyPath).constData(), &info), 0);
-    QCOMPARE(info.st_mode & 0777, 0600u);
+    void releaseToolKeepsThePrivateKeyPrivate()
+    {
+        QTemporaryDir dir;
+        const QString keyPath = dir.filePath(u"release.key"_s);
+        QProcess tool;
+        tool.start(QStringLiteral(RELEASE_TOOL_PATH), {u"generate-keys"_s, keyPath});
+        QVERIFY(tool.waitForFinished());
+        QCOMPARE(tool.exitCode(), 0);
+        const QByteArray printed = tool.readAllStandardOutput() + tool.readAllStandardError();
+        const QByteArray secret = readSecretKey(keyPath);
+        QVERIFY(!printed.contains(secret.toBase64()));
+        QVERIFY(printed.contains(publicKeyOf(secret).toBase64()));
+        struct stat info
+        { };
+        QCOMPARE(::stat(QFile::encodeName(keyPath).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, 0600u);
 
-    // Never overwrites a key.
-    tool.start(QStringLiteral(RELEASE_TOOL_PATH), {QStringLiteral("generate-keys"), keyPath});
-    QVERIFY(tool.waitForFinished());
-    QVERIFY(tool.exitCode() != 0);
-    QCOMPARE(readSecretKey(keyPath), secret);
-}
+        // Never overwrites a key.
+        tool.start(QStringLiteral(RELEASE_TOOL_PATH), {u"generate-keys"_s, keyPath});
+        QVERIFY(tool.waitForFinished());
+        QVERIFY(tool.exitCode() != 0);
+        QCOMPARE(readSecretKey(keyPath), secret);
+    }
+};
 
 QTEST_MAIN(TestUpdates)
 #include "test_updates.moc"
