@@ -12,26 +12,18 @@ END = 0xff57
 ESCAPE = 0xff1b
 
 
-def keysym(char):
-    code = ord(char)
-    return code if code < 0x100 else 0x1000000 + code
-
-
 class Screen:
-    def __init__(self, pid, timeout=30):
-        desktop = pyatspi.Registry.getDesktop(0)
-
+    def __init__(self, pid):
         def application():
             self.pump()
-            for app in desktop:
+            for app in pyatspi.Registry.getDesktop(0):
                 try:
                     if app is not None and app.get_process_id() == pid:
                         return app
                 except GLib.Error:
                     pass
-            return None
 
-        self.app = wait_until("the program on the accessibility bus", application, timeout)
+        self.app = wait_until("the program on the accessibility bus", application, 30)
 
     @staticmethod
     def pump():
@@ -43,8 +35,7 @@ class Screen:
         """Every node of the program's tree as it stands now."""
         self.pump()
         self.app.clear_cache()
-        found = []
-        stack = [self.app]
+        found, stack = [], [self.app]
         while stack:
             node = stack.pop()
             found.append(node)
@@ -54,54 +45,25 @@ class Screen:
                 pass  # gone while we looked
         return found
 
-    def find_all(self, role, name=None, showing=True):
-        result = []
-        for node in self.nodes():
+    def find_all(self, role=None, name=None):
+        """The showing nodes of that role (any when None) and name (any when None)."""
+        def matches(node):
             try:
-                if node.getRole() != role or (name is not None and node.name != name):
-                    continue
-                if showing and not node.getState().contains(pyatspi.STATE_SHOWING):
-                    continue
+                return ((role is None or node.getRole() == role)
+                        and (name is None or node.name == name)
+                        and node.getState().contains(pyatspi.STATE_SHOWING))
             except GLib.Error:
-                continue
-            result.append(node)
-        return result
+                return False
 
-    def find(self, role, name, timeout=30):
+        return [node for node in self.nodes() if matches(node)]
+
+    def find(self, name, role=pyatspi.ROLE_PUSH_BUTTON, timeout=30):
+        """The one showing node of that role and name."""
         def one():
             nodes = self.find_all(role, name)
             return nodes[0] if len(nodes) == 1 else None
 
-        return wait_until(f"one showing {pyatspi.Role(role)} named {name!r}", one, timeout)
-
-    def find_named(self, name, timeout=30):
-        """The one showing node of any role named name."""
-        def one():
-            nodes = [n for n in self.nodes() if n.name == name
-                     and n.getState().contains(pyatspi.STATE_SHOWING)]
-            return nodes[0] if len(nodes) == 1 else None
-
-        return wait_until(f"one showing node named {name!r}", one, timeout)
-
-    def dump(self):
-        """The tree as text, for a failure's report."""
-        lines = []
-
-        def walk(node, depth):
-            try:
-                actions = node.queryAction()
-                names = [actions.getName(i) for i in range(actions.nActions)]
-            except NotImplementedError:
-                names = []
-            lines.append(f"{'  ' * depth}{node.getRoleName()} {node.name!r} {names}")
-            for child in node:
-                if child is not None:
-                    walk(child, depth + 1)
-
-        self.pump()
-        self.app.clear_cache()
-        walk(self.app, 0)
-        return "\n".join(lines)
+        return wait_until(f"one showing {role or 'node'} named {name!r}", one, timeout)
 
     def labels(self):
         return [node.name for node in self.find_all(pyatspi.ROLE_LABEL)]
@@ -111,6 +73,18 @@ class Screen:
         return wait_until(what, lambda: next((t for t in self.labels() if predicate(t)), None),
                           timeout)
 
+    def dump(self):
+        """The tree as text, for a failure's report."""
+        def walk(node, depth):
+            yield f"{'  ' * depth}{node.getRoleName()} {node.name!r}"
+            for child in node:
+                if child is not None:
+                    yield from walk(child, depth + 1)
+
+        self.pump()
+        self.app.clear_cache()
+        return "\n".join(walk(self.app, 0))
+
     @staticmethod
     def text(node):
         node.clear_cache()
@@ -118,24 +92,17 @@ class Screen:
         return text.getText(0, text.characterCount)
 
     @staticmethod
-    def press(node, action="Press"):
+    def press(node):
         actions = node.queryAction()
-        for i in range(actions.nActions):
-            if actions.getName(i).lower() == action.lower():
-                if not actions.doAction(i):
-                    raise Failure(f"{node.name!r} refused its {action} action")
-                return
-        raise Failure(f"{node.name!r} has no {action} action")
+        names = [actions.getName(i).lower() for i in range(actions.nActions)]
+        if "press" not in names or not actions.doAction(names.index("press")):
+            raise Failure(f"{node.name!r} has no press action or refused it")
 
-    def click(self, node):
-        """A real pointer click in the middle of the node: it also moves the
-        pointer onto the window, which (with no window manager) is what gives
-        the window the keyboard."""
-        x, y, w, h = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-        pyatspi.Registry.generateMouseEvent(x + w // 2, y + h // 2, pyatspi.MOUSE_B1C)
-
-    def click_at(self, node, fx, fy):
-        """A pointer click at a fraction of the node's width and height."""
+    @staticmethod
+    def click(node, fx=0.5, fy=0.5):
+        """A real pointer click at a fraction of the node's size: it also moves
+        the pointer onto the window, which (with no window manager) is what
+        gives the window the keyboard."""
         x, y, w, h = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
         pyatspi.Registry.generateMouseEvent(x + int(w * fx), y + int(h * fy), pyatspi.MOUSE_B1C)
 
@@ -154,4 +121,5 @@ class Screen:
         # One character at a time: the synthesizer maps each to a key of the
         # keymap, non-ASCII included.
         for char in text:
-            self.key(keysym(char))
+            code = ord(char)
+            self.key(code if code < 0x100 else 0x1000000 + code)
