@@ -8,6 +8,7 @@
 
 #include "BenchSupport.h"
 #include "LanguageModel.h"
+#include "LargePackService.h"
 #include "Memory.h"
 #include "PackGenerator.h"
 #include "PackServiceProcess.h"
@@ -82,21 +83,7 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
 
-    QTemporaryDir dir;
-    const QString seedPath = dir.filePath(QStringLiteral("large.json"));
-    {
-        QFile seed(seedPath);
-        if (!seed.open(QIODevice::WriteOnly) || seed.write(PackGenerator::largePackJson()) < 0)
-            qFatal("cannot write the large seed pack");
-    }
-    PackServiceProcess::Options options;
-    options.seed = seedPath;
-    PackServiceProcess service(options);
-    if (!service.start())
-        qFatal("the pack service did not start: %s", qPrintable(service.output()));
-    // A model that is there keeps the model probes on loopback and short.
-    ScriptedModelServer model;
-    model.makeDefault();
+    LargePackService service;
 
     // The baseline: a plain text area holding the same voice, in a window of the same size.
     QQmlApplicationEngine plainEngine;

@@ -4,6 +4,7 @@
 
 #include "Await.h"
 #include "BenchSupport.h"
+#include "LargePackService.h"
 #include "Memory.h"
 #include "PackGenerator.h"
 #include "PackServiceProcess.h"
@@ -34,22 +35,7 @@ int main(int argc, char **argv)
     qputenv("TAVI_PACK_SERVICE_BIN", TAVI_PACK_SERVICE_BIN_PATH);
     QCoreApplication app(argc, argv);
 
-    QTemporaryDir dir;
-    const QString seedPath = dir.filePath(QStringLiteral("large.json"));
-    {
-        QFile seed(seedPath);
-        if (!seed.open(QIODevice::WriteOnly) || seed.write(PackGenerator::largePackJson()) < 0)
-            qFatal("cannot write the large seed pack");
-    }
-    PackServiceProcess::Options options;
-    options.seed = seedPath;
-    PackServiceProcess service(options);
-    if (!service.start())
-        qFatal("the pack service did not start: %s", qPrintable(service.output()));
-
-    // A model that is there keeps the workspace's model probes on loopback and short.
-    ScriptedModelServer model;
-    model.makeDefault();
+    LargePackService service;
 
     VoridIzid workspace;
     workspace.setApiBase(service.baseUrl().toString());
