@@ -482,9 +482,15 @@ private Q_SLOTS:
         press("previewButton");
         QTRY_VERIFY(shown("previewReplyText") && shown("sourceLabel"));
         const QString shots = qEnvironmentVariable("TAVI_WINDOW_SCREENSHOTS");
-        if (!shots.isEmpty())
-            m_window->grabWindow().save(
-                shots + QLatin1String(dark ? "/window-dark.png" : "/window-light.png"));
+        if (!shots.isEmpty()) {
+            const QString name = shots + QLatin1String(dark ? "/window-dark" : "/window-light");
+            m_window->grabWindow().save(name + QLatin1String(".png"));
+            const QSize size = m_window->size();
+            m_window->resize(m_window->minimumSize());
+            QTest::qWait(100);
+            m_window->grabWindow().save(name + QLatin1String("-minimum.png"));
+            m_window->resize(size);
+        }
 
         const auto colour = [this](const char *name, const char *part = "") {
             const QVariant of

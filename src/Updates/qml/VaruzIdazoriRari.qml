@@ -30,6 +30,8 @@ ColumnLayout {
     Switch {
         objectName: "autoCheckToggle"
         text: "Check for updates automatically"
+        // Fusion pads the switch; the card lines everything up on its left edge.
+        leftPadding: 0
         checked: card.sparkle.automaticallyChecksForUpdates
         onToggled: card.sparkle.automaticallyChecksForUpdates = checked
         Accessible.name: text
@@ -42,6 +44,7 @@ ColumnLayout {
     Switch {
         objectName: "autoDownloadToggle"
         text: "Download updates automatically"
+        leftPadding: 0
         checked: card.sparkle.automaticallyDownloadsUpdates
         onToggled: card.sparkle.automaticallyDownloadsUpdates = checked
         Accessible.name: text
