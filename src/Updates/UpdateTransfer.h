@@ -15,10 +15,28 @@ class QIODevice;
 class QNetworkAccessManager;
 class QNetworkReply;
 
+// What a transfer leaves when it has finished: the body (when it was kept in
+// memory), why it failed (empty on success), the HTTP status, and whether it was
+// cancelled. Shared by the transfer and the job that runs it on another thread.
+class TransferOutcome
+{
+public:
+    QByteArray body() const { return m_body; }
+    QString error() const { return m_error; }
+    bool cancelled() const { return m_cancelled; }
+    int status() const { return m_status; }
+
+protected:
+    QByteArray m_body;
+    QString m_error;
+    int m_status = 0;
+    bool m_cancelled = false;
+};
+
 // One bounded GET of the feed, its signature or an archive. Bounded in size
 // (the expected length when known, and an absolute cap), in inactivity and in
 // total time; redirects are followed only to addresses the updater may use.
-class UpdateTransfer : public QObject
+class UpdateTransfer : public QObject, public TransferOutcome
 {
     Q_OBJECT
 
@@ -44,11 +62,6 @@ public:
     void start();
     void cancel();
 
-    QByteArray body() const { return m_body; }
-    QString error() const { return m_error; } // empty on success
-    bool cancelled() const { return m_cancelled; }
-    int status() const { return m_status; }
-
 Q_SIGNALS:
     void progress(qint64 received, qint64 total);
     void finished();
@@ -64,11 +77,7 @@ private:
     QIODevice *m_sink;
     QPointer<QNetworkReply> m_reply;
     QTimer m_deadline;
-    QByteArray m_body;
     qint64 m_received = 0;
-    QString m_error;
-    int m_status = 0;
-    bool m_cancelled = false;
     bool m_done = false;
 };
 
@@ -76,7 +85,7 @@ private:
 // network nor the disk writes of a large download ever hold up the
 // user-interface thread. Lives on the caller's thread; mirrors the transfer's
 // outcome once it has finished.
-class UpdateTransferJob : public QObject
+class UpdateTransferJob : public QObject, public TransferOutcome
 {
     Q_OBJECT
 
@@ -90,11 +99,6 @@ public:
     void start();
     void cancel();
 
-    QByteArray body() const { return m_body; }
-    QString error() const { return m_error; }
-    bool cancelled() const { return m_cancelled; }
-    int status() const { return m_status; }
-
 Q_SIGNALS:
     void progress(qint64 received, qint64 total);
     void finished();
@@ -102,8 +106,4 @@ Q_SIGNALS:
 private:
     class Worker;
     Worker *m_worker;
-    QByteArray m_body;
-    QString m_error;
-    int m_status = 0;
-    bool m_cancelled = false;
 };
