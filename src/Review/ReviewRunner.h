@@ -1,0 +1,83 @@
+#pragma once
+
+#include "CapabilityPack.h"
+#include "PackAPI.h"
+#include "ReplyChecks.h"
+#include "TaviCoach.h"
+
+#include <QCoroTask>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <memory>
+#include <optional>
+
+// Previews a list of traveller messages under two packs (the draft and live),
+// through the same route as the window's preview: the local model first, the
+// service's model when the local one is not available. The local model gets one
+// request at a time, the service up to four at once. A failed message records
+// its error and the run goes on. Knows nothing of the workspace: it never
+// touches busy, status, the preview reply or the source caption.
+class ReviewRunner : public QObject
+{
+    Q_OBJECT
+public:
+    struct Reply
+    {
+        bool done = false;
+        QString text;
+        std::optional<CoachSource> source;
+        // The error's own description when the preview failed; then text is empty.
+        std::optional<QString> error;
+        QList<ReplyChecks::Failure> failures;
+    };
+    struct Row
+    {
+        QString message;
+        Reply draft;
+        Reply live;
+    };
+
+    explicit ReviewRunner(QObject *parent = nullptr);
+    ~ReviewRunner() override;
+
+    bool running() const;
+    // Rows of the last run, kept until the next start.
+    const QList<Row> &rows() const;
+    int total() const;    // replies the run makes: 2 × messages
+    int finished() const; // replies done so far, failed ones included
+
+    // Starts a run (ending any run under way first) and returns at once.
+    void start(PackAPI api, CapabilityPack draft, CapabilityPack live, QStringList messages);
+    // The same, awaitable: resumes when the run has ended (done or cancelled).
+    QCoro::Task<> run(PackAPI api, CapabilityPack draft, CapabilityPack live, QStringList messages);
+    // Stops at once: requests in flight are aborted, rows already done stay.
+    void cancel();
+
+    // Per-pack failure counts of the last run, for the summary line.
+    struct Summary
+    {
+        int overWordLimit = 0;
+        int deniedItem = 0;
+        int emptyReply = 0;
+        int errors = 0;
+        int total() const { return overWordLimit + deniedItem + emptyReply; }
+    };
+    Summary draftSummary() const;
+    Summary liveSummary() const;
+    // "Draft: 1 over the word limit; live: 3" and the like; "" before any run.
+    QString summaryText() const;
+
+    // The run as Markdown (a table, one row a message, with sources and failures).
+    QString toMarkdown() const;
+
+Q_SIGNALS:
+    void rowChanged(int index);
+    void progressChanged();
+    void runningChanged();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
