@@ -45,7 +45,7 @@ public:
     bool running() const;
     // Rows of the last run, kept until the next start.
     const QList<Row> &rows() const;
-    int total() const;    // replies the run makes: 2 × messages
+    int total() const; // replies the run makes: 2 × messages
     int finished() const; // replies done so far, failed ones included
 
     // Starts a run (ending any run under way first) and returns at once.
