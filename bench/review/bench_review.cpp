@@ -32,7 +32,7 @@ Pack edited(Pack pack)
     pack.modules.guardrails.confirmCopy = QStringLiteral("Shall I book it now, Kak?");
     pack.modules.replyRules.maxWords += 20;
     auto &examples = *pack.modules.nlu.examples;
-    examples[100].intent = QStringLiteral("ask_price");
+    examples[100].intent = QStringLiteral("ask_availability");
     examples.insert(
         examples.size() / 2, {QStringLiteral("Ada promo?"), QStringLiteral("ask_price"), {}});
     examples.removeAt(examples.size() - 100);

@@ -382,8 +382,11 @@ private Q_SLOTS:
         QTest::qWait(300);
         QCOMPARE(service.http.requestCount(), 6);
         QCOMPARE(runner.finished(), 2);
+        QCOMPARE(service.http.openConnectionCount(), 4);
         runner.cancel();
         QCOMPARE(runner.running(), false);
+        // The requests in flight are aborted within a second, not left to time out.
+        QTRY_COMPARE_WITH_TIMEOUT(service.http.openConnectionCount(), 0, 1000);
         QTest::qWait(300);
         QCOMPARE(service.http.requestCount(), 6);
         QCOMPARE(runner.finished(), 2);
