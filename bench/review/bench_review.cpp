@@ -52,7 +52,8 @@ void diffing()
     const Pack draft = Pack::fromJson(draftJson);
     QList<PackDiff::Change> changes;
     const double diffing = Bench::medianNanos([&] { changes = PackDiff::diff(live, draft); }, 11);
-    Bench::reportValue(QStringLiteral("changes found"), double(changes.size()), QStringLiteral(""));
+    Bench::reportValue(
+        QStringLiteral("changes found"), double(changes.size()), QStringLiteral("changes"));
     Bench::reportRatio(QStringLiteral("diff of two %1 MB packs vs reading one")
                            .arg(liveJson.size() / 1e6, 0, 'f', 1),
         diffing, reading, 2.0);

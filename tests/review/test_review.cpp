@@ -206,6 +206,18 @@ private Q_SLOTS:
         QVERIFY(
             PackDiff::toPlainText(changes, true).contains(u"\x1b[32m{+friendly hello+}\x1b[0m"_s));
         QCOMPARE(PackDiff::toMarkdown({}), u"No changes.\n"_s);
+        // Too many edits to align within bounds: the whole text out, the new one in.
+        QStringList many, others;
+        for (int i = 0; i < 700; ++i) {
+            many.append(u"w%1"_s.arg(i));
+            others.append(u"v%1"_s.arg(i));
+        }
+        edited.modules.persona.voice = others.join(u' ');
+        draft.modules.persona.voice = many.join(u' ');
+        const auto words = PackDiff::diff(draft, edited).value(0).words;
+        QCOMPARE(words.size(), 2);
+        QCOMPARE(words[0].text, draft.modules.persona.voice);
+        QCOMPARE(words[1].text, edited.modules.persona.voice);
         // Only the normalisation form differs: no change.
         draft.modules.persona.role = u"Caf\u00e9 guide"_s;
         edited = draft;
