@@ -270,13 +270,17 @@ void ReviewRunner::end(const std::shared_ptr<Run> &run)
         Q_EMIT run->finished();
 }
 
-ReviewRunner::Summary ReviewRunner::draftSummary() const
+namespace {
+
+ReviewRunner::Summary summarise(
+    const QList<ReviewRunner::Row> &rows, ReviewRunner::Reply ReviewRunner::Row::*side)
 {
-    Summary summary;
-    for (const Row &row : m_state->rows) {
-        if (row.draft.error)
+    ReviewRunner::Summary summary;
+    for (const ReviewRunner::Row &row : rows) {
+        const ReviewRunner::Reply &reply = row.*side;
+        if (reply.error)
             ++summary.errors;
-        for (const auto &failure : row.draft.failures) {
+        for (const auto &failure : reply.failures) {
             switch (failure.kind) {
             case ReplyChecks::Failure::Kind::overWordLimit:
                 ++summary.overWordLimit;
@@ -293,27 +297,16 @@ ReviewRunner::Summary ReviewRunner::draftSummary() const
     return summary;
 }
 
+} // namespace
+
+ReviewRunner::Summary ReviewRunner::draftSummary() const
+{
+    return summarise(m_state->rows, &Row::draft);
+}
+
 ReviewRunner::Summary ReviewRunner::liveSummary() const
 {
-    Summary summary;
-    for (const Row &row : m_state->rows) {
-        if (row.live.error)
-            ++summary.errors;
-        for (const auto &failure : row.live.failures) {
-            switch (failure.kind) {
-            case ReplyChecks::Failure::Kind::overWordLimit:
-                ++summary.overWordLimit;
-                break;
-            case ReplyChecks::Failure::Kind::deniedItem:
-                ++summary.deniedItem;
-                break;
-            case ReplyChecks::Failure::Kind::emptyReply:
-                ++summary.emptyReply;
-                break;
-            }
-        }
-    }
-    return summary;
+    return summarise(m_state->rows, &Row::live);
 }
 
 QString ReviewRunner::summaryText() const

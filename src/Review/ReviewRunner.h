@@ -66,7 +66,10 @@ public:
     };
     Summary draftSummary() const;
     Summary liveSummary() const;
-    // "Draft: 1 over the word limit; live: 3" and the like; "" before any run.
+    // "Draft: 1 over the word limit; live: 3" and the like: one clause per kind of
+    // failure that occurs on either side ("over the word limit", "saying a
+    // denied item", "empty", "failed" for errors), joined by ". "; a plain
+    // sentence when nothing failed; "" before any run.
     QString summaryText() const;
 
     // The run as Markdown (a table, one row a message, with sources and failures).
