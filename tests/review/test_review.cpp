@@ -368,11 +368,12 @@ private Q_SLOTS:
         QTRY_COMPARE(model.chatRequests().size(), 1);
         QTest::qWait(300);
         QCOMPARE(model.chatRequests().size(), 1);
-        runner.cancel();
 
+        // A new run ends the one under way.
         model.setAnswer(u"Baik."_s);
         awaitTask(runner.run(service.api(), seed(), seed(), numbered(3)));
         QCOMPARE(runner.finished(), 6);
+        QCOMPARE(model.chatRequests().size(), 7);
         QCOMPARE(runner.rows()[2].live.source, CoachSource::appleFoundation);
         QCOMPARE(runner.rows()[2].live.text, u"Baik."_s);
         QCOMPARE(service.http.requestCount(), 0);
