@@ -41,6 +41,8 @@ class ReviewRunner::Run : public QObject
 public:
     PackAPI api;
     CapabilityPack packs[2]; // draft, live
+    // Written once for all the service's requests, when the run starts on it.
+    std::optional<PackAPI::PreparedPack> prepared[2];
     QStringList messages;
     CancellationHandle cancellation = std::make_shared<Cancellation>();
     qsizetype next = 0; // the next reply to ask for: message next / 2, draft then live
@@ -178,9 +180,21 @@ QCoro::Task<> ReviewRunner::decideThenPump(std::shared_ptr<Run> run, std::shared
 {
     QCoro::Task<SystemLanguageModel::Availability> asking
         = SystemLanguageModel::defaultModel().refreshAvailability();
-    co_await std::move(asking);
+    const SystemLanguageModel::Availability availability = co_await std::move(asking);
     if (!*alive || run->ended)
         co_return;
+    if (!availability.isAvailable()) {
+        for (int side = 0; side < 2; ++side) {
+            try {
+                QCoro::Task<PackAPI::PreparedPack> writing = PackAPI::prepare(run->packs[side]);
+                run->prepared[side] = co_await std::move(writing);
+            } catch (...) {
+                // Each request then writes the pack itself, and fails as it would.
+            }
+            if (!*alive || run->ended)
+                co_return;
+        }
+    }
     pump(run);
 }
 
@@ -229,6 +243,9 @@ QCoro::Task<> ReviewRunner::reply(
     try {
         if (lane == Lane::local) {
             QCoro::Task<QString> asking = TaviCoach::appleReply(message, pack, run->cancellation);
+            result.text = co_await std::move(asking);
+        } else if (const auto &prepared = run->prepared[live ? 1 : 0]) {
+            QCoro::Task<QString> asking = run->api.preview(message, *prepared, run->cancellation);
             result.text = co_await std::move(asking);
         } else {
             QCoro::Task<QString> asking = run->api.preview(message, pack, run->cancellation);

@@ -6,6 +6,7 @@
 
 #include <QCoroFuture>
 #include <QCoroNetworkReply>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -336,6 +337,35 @@ QCoro::Task<QByteArray> packBody(CapabilityPack pack, QJsonObject members)
     co_return co_await std::move(writing);
 }
 
+// The compact JSON of one text, as QJsonDocument writes it inside an object.
+QByteArray jsonString(const QString &text)
+{
+    const QByteArray array = QJsonDocument(QJsonArray {text}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
+}
+
+// The body of a preview around a prepared pack: the members in the order that
+// QJsonObject keeps them (by name), so the bytes equal those of packBody.
+QByteArray previewBody(const QString &message, const QByteArray &packJson)
+{
+    const QByteArray text = jsonString(message);
+    // A broken character in the message: refused as packBody refuses it.
+    simdjson::dom::parser parser;
+    if (parser.parse(text.constData(), static_cast<size_t>(text.size())).error()
+        != simdjson::SUCCESS)
+        throw JsonReadError(QStringLiteral(
+            "The message cannot be sent: it holds a broken character (a lone surrogate) that "
+            "JSON cannot carry."));
+    QByteArray body;
+    body.reserve(packJson.size() + text.size() + 64);
+    body += "{\"message\":";
+    body += text;
+    body += ",\"pack\":";
+    body += packJson;
+    body += ",\"sessionId\":\"preview-apple\"}";
+    return body;
+}
+
 // GCC 12 destroys the temporaries of a full-expression that holds a co_await
 // twice. So no co_await here has a temporary in its statement: every task is
 // formed in a statement of its own from named values, then awaited.
@@ -455,6 +485,26 @@ QCoro::Task<QString> PackAPI::preview(
         {QStringLiteral("sessionId"), QStringLiteral("preview-apple")}};
     return operationWithPack<QString>(*this, previewPath, std::move(pack), std::move(members),
         readPreview, std::move(cancellation));
+}
+
+QCoro::Task<PackAPI::PreparedPack> PackAPI::prepare(CapabilityPack pack)
+{
+    // packBody's checks, once, on the pack alone.
+    QCoro::Task<QByteArray> writing = packBody(std::move(pack), QJsonObject {});
+    const QByteArray wrapped = co_await std::move(writing);
+    // {"pack":<pack>}
+    const qsizetype prefix = qsizetype(sizeof("{\"pack\":") - 1);
+    co_return PreparedPack {wrapped.mid(prefix, wrapped.size() - prefix - 1)};
+}
+
+QCoro::Task<QString> PackAPI::preview(
+    QString message, PreparedPack pack, CancellationHandle cancellation) const
+{
+    std::optional<QByteArray> body = previewBody(message, pack.json);
+    QByteArray method = QByteArrayLiteral("POST");
+    QCoro::Task<QString> sending = operation<QString>(*this, std::move(method), previewPath,
+        std::move(body), readPreview, std::move(cancellation));
+    co_return co_await std::move(sending);
 }
 
 QCoro::Task<CapabilityPack> PackAPI::publish(CapabilityPack pack) const

@@ -421,6 +421,11 @@ private Q_SLOTS:
         QCOMPARE(runner.rows()[1].live.error, u"API 500: model exploded"_s);
         QCOMPARE(runner.rows()[2].live.text, u"ok"_s);
         QCOMPARE(runner.summaryText(), u"Draft: 1 failed; live: 1"_s);
+        // The run writes each pack once; its requests are the window's, byte for byte.
+        const QByteArray sent = service.http.lastRequest().body;
+        const QString message = QJsonDocument::fromJson(sent).object().value(u"message").toString();
+        awaitTask(service.api().preview(message, seed()));
+        QCOMPARE(service.http.lastRequest().body, sent);
     }
 
     void serviceDiesMidRun()
