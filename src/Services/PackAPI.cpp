@@ -6,6 +6,7 @@
 
 #include <QCoroFuture>
 #include <QCoroNetworkReply>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -187,8 +188,8 @@ template<typename T, typename Decode> QCoro::Task<T> decodeAnswer(QByteArray bod
 
 // One exchange with the service: the request, any redirects, the status check.
 // Returns the body of a 2xx answer.
-QCoro::Task<QByteArray> exchange(
-    PackAPI api, QByteArray method, QString path, std::optional<QByteArray> body)
+QCoro::Task<QByteArray> exchange(PackAPI api, QByteArray method, QString path,
+    std::optional<QByteArray> body, CancellationHandle cancellation)
 {
     QUrl url = api.apiURL(path);
     if (!url.isValid() || url.isRelative() || !isHttpScheme(url) || url.host().isEmpty())
@@ -243,10 +244,27 @@ QCoro::Task<QByteArray> exchange(
             timedOut = true;
             reply->abort();
         }
+        // A cancel aborts the request the same way, from the event loop.
+        bool cancelled = false;
+        QMetaObject::Connection cancelConnection;
+        if (cancellation) {
+            cancelConnection = QObject::connect(cancellation.get(), &Cancellation::cancelled,
+                reply.get(), [&cancelled, raw = reply.get()] {
+                    cancelled = true;
+                    QMetaObject::invokeMethod(raw, &QNetworkReply::abort, Qt::QueuedConnection);
+                });
+            if (cancellation->isCancelled()) {
+                cancelled = true;
+                reply->abort();
+            }
+        }
         auto replyAwaitable = qCoro(reply.get());
         QCoro::Task<bool> finished = replyAwaitable.waitForFinished();
         co_await std::move(finished);
         QObject::disconnect(connection);
+        QObject::disconnect(cancelConnection);
+        if (cancelled)
+            throw TransportError(QStringLiteral("The request to the pack service was cancelled."));
         if (timedOut)
             throw TransportError(QStringLiteral("The pack service at %1 did not answer within %2.")
                                      .arg(originText(url), durationText(timeout)));
@@ -319,6 +337,35 @@ QCoro::Task<QByteArray> packBody(CapabilityPack pack, QJsonObject members)
     co_return co_await std::move(writing);
 }
 
+// The compact JSON of one text, as QJsonDocument writes it inside an object.
+QByteArray jsonString(const QString &text)
+{
+    const QByteArray array = QJsonDocument(QJsonArray {text}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
+}
+
+// The body of a preview around a prepared pack: the members in the order that
+// QJsonObject keeps them (by name), so the bytes equal those of packBody.
+QByteArray previewBody(const QString &message, const QByteArray &packJson)
+{
+    const QByteArray text = jsonString(message);
+    // A broken character in the message: refused as packBody refuses it.
+    simdjson::dom::parser parser;
+    if (parser.parse(text.constData(), static_cast<size_t>(text.size())).error()
+        != simdjson::SUCCESS)
+        throw JsonReadError(QStringLiteral(
+            "The message cannot be sent: it holds a broken character (a lone surrogate) that "
+            "JSON cannot carry."));
+    QByteArray body;
+    body.reserve(packJson.size() + text.size() + 64);
+    body += "{\"message\":";
+    body += text;
+    body += ",\"pack\":";
+    body += packJson;
+    body += ",\"sessionId\":\"preview-apple\"}";
+    return body;
+}
+
 // GCC 12 destroys the temporaries of a full-expression that holds a co_await
 // twice. So no co_await here has a temporary in its statement: every task is
 // formed in a statement of its own from named values, then awaited.
@@ -347,10 +394,11 @@ CapabilityPack readPublish(const QByteArray &bytes)
 
 template<typename T>
 QCoro::Task<T> operation(PackAPI api, QByteArray method, QString path,
-    std::optional<QByteArray> body, T (*read)(const QByteArray &))
+    std::optional<QByteArray> body, T (*read)(const QByteArray &),
+    CancellationHandle cancellation = {})
 {
-    QCoro::Task<QByteArray> sending
-        = exchange(std::move(api), std::move(method), std::move(path), std::move(body));
+    QCoro::Task<QByteArray> sending = exchange(std::move(api), std::move(method), std::move(path),
+        std::move(body), std::move(cancellation));
     const QByteArray answer = co_await std::move(sending);
     QCoro::Task<T> decoding = decodeAnswer<T>(answer, read);
     co_return co_await std::move(decoding);
@@ -358,13 +406,13 @@ QCoro::Task<T> operation(PackAPI api, QByteArray method, QString path,
 
 template<typename T>
 QCoro::Task<T> operationWithPack(PackAPI api, QString path, CapabilityPack pack,
-    QJsonObject members, T (*read)(const QByteArray &))
+    QJsonObject members, T (*read)(const QByteArray &), CancellationHandle cancellation = {})
 {
     QCoro::Task<QByteArray> writing = packBody(std::move(pack), std::move(members));
     std::optional<QByteArray> body = co_await std::move(writing);
     QByteArray method = QByteArrayLiteral("POST");
-    QCoro::Task<T> sending
-        = operation<T>(std::move(api), std::move(method), std::move(path), std::move(body), read);
+    QCoro::Task<T> sending = operation<T>(std::move(api), std::move(method), std::move(path),
+        std::move(body), read, std::move(cancellation));
     co_return co_await std::move(sending);
 }
 
@@ -428,6 +476,35 @@ QCoro::Task<QString> PackAPI::preview(QString message, CapabilityPack pack) cons
         {QStringLiteral("sessionId"), QStringLiteral("preview-apple")}};
     return operationWithPack<QString>(
         *this, previewPath, std::move(pack), std::move(members), readPreview);
+}
+
+QCoro::Task<QString> PackAPI::preview(
+    QString message, CapabilityPack pack, CancellationHandle cancellation) const
+{
+    QJsonObject members {{QStringLiteral("message"), message},
+        {QStringLiteral("sessionId"), QStringLiteral("preview-apple")}};
+    return operationWithPack<QString>(*this, previewPath, std::move(pack), std::move(members),
+        readPreview, std::move(cancellation));
+}
+
+QCoro::Task<PackAPI::PreparedPack> PackAPI::prepare(CapabilityPack pack)
+{
+    // packBody's checks, once, on the pack alone.
+    QCoro::Task<QByteArray> writing = packBody(std::move(pack), QJsonObject {});
+    const QByteArray wrapped = co_await std::move(writing);
+    // {"pack":<pack>}
+    const qsizetype prefix = qsizetype(sizeof("{\"pack\":") - 1);
+    co_return PreparedPack {wrapped.mid(prefix, wrapped.size() - prefix - 1)};
+}
+
+QCoro::Task<QString> PackAPI::preview(
+    QString message, PreparedPack pack, CancellationHandle cancellation) const
+{
+    std::optional<QByteArray> body = previewBody(message, pack.json);
+    QByteArray method = QByteArrayLiteral("POST");
+    QCoro::Task<QString> sending = operation<QString>(*this, std::move(method), previewPath,
+        std::move(body), readPreview, std::move(cancellation));
+    co_return co_await std::move(sending);
 }
 
 QCoro::Task<CapabilityPack> PackAPI::publish(CapabilityPack pack) const

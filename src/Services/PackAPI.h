@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Cancellation.h"
 #include "CapabilityPack.h"
 
 #include <QCoroTask>
@@ -31,6 +32,22 @@ struct PackAPI
     QCoro::Task<CapabilityPack> coach(QString instruction, CapabilityPack pack) const;
     // The reply text, empty when the answer carries none.
     QCoro::Task<QString> preview(QString message, CapabilityPack pack) const;
+    // The same, stopped when `cancellation` is cancelled: the request is aborted
+    // and the task fails with a TransportError saying so.
+    QCoro::Task<QString> preview(
+        QString message, CapabilityPack pack, CancellationHandle cancellation) const;
+    // A pack written once for many requests: a review run sends the same two
+    // packs with every message, and writing a 5 MB pack costs far more than
+    // sending it. Written on a pool thread; fails as a request carrying the
+    // pack would (JsonReadError for a text that JSON cannot carry).
+    struct PreparedPack
+    {
+        QByteArray json;
+    };
+    static QCoro::Task<PreparedPack> prepare(CapabilityPack pack);
+    // The same request as preview(message, pack), byte for byte.
+    QCoro::Task<QString> preview(
+        QString message, PreparedPack pack, CancellationHandle cancellation) const;
     QCoro::Task<CapabilityPack> publish(CapabilityPack pack) const;
     QCoro::Task<CapabilityPack> rollback() const;
 
