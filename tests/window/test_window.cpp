@@ -2,12 +2,15 @@
 // workspace that talks HTTP to the reference pack service or to a scripted
 // stand-in on loopback. Items are found by their object names.
 
+#include "Appcast.h"
+#include "BundleInfo.h"
 #include "LanguageModel.h"
 #include "PackServiceProcess.h"
 #include "ScriptedHttpServer.h"
 #include "ScriptedModelServer.h"
 #include "SparkleUpdaterController.h"
 #include "TaviCoach.h"
+#include "TypeStyle.h"
 #include "UpdaterUserDriver.h"
 #include "VelunorApp.h"
 #include "VoridIzid.h"
@@ -16,6 +19,7 @@
 #include <QClipboard>
 #include <QFile>
 #include <QGuiApplication>
+#include <QImage>
 #include <QJsonDocument>
 #include <QPalette>
 #include <QQmlApplicationEngine>
@@ -25,6 +29,7 @@
 #include <QTest>
 
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -90,6 +95,74 @@ double contrast(const QColor &text, const QColor &background)
     return std::max(x, y) / std::min(x, y);
 }
 
+// What an operator reads in `root`, in reading order: a row or a column in its
+// own order, other children from the top down. A label's or a button's text, a
+// field's placeholder in brackets; hidden items and the contents of multi-line
+// editors are left out.
+QStringList textsIn(QQuickItem *root)
+{
+    QStringList texts;
+    const std::function<void(QQuickItem *)> walk = [&](QQuickItem *item) {
+        if (!item->isVisible() || item->inherits("QQuickTextArea"))
+            return;
+        if (item->inherits("QQuickTextField"))
+            return texts.append(u'[' + item->property("placeholderText").toString() + u']');
+        if (item->inherits("QQuickAbstractButton") || item->inherits("QQuickText"))
+            return texts.append(item->property("text").toString());
+        QList<QQuickItem *> children = item->childItems();
+        if (!item->inherits("QQuickLayout")) {
+            std::stable_sort(children.begin(), children.end(),
+                [](QQuickItem *a, QQuickItem *b) { return a->y() < b->y(); });
+        }
+        for (QQuickItem *child : children)
+            walk(child);
+    };
+    walk(root);
+    return texts;
+}
+
+// Text cut short, a button narrower than its label, or a child of a row or
+// column overlapping a sibling or sticking out of it.
+QStringList clippedOrOverlapping(QQuickItem *root)
+{
+    QStringList faults;
+    const auto name = [](QQuickItem *item) {
+        const QString text = item->property("text").toString();
+        return item->objectName() + u' ' + text.left(30);
+    };
+    const std::function<void(QQuickItem *)> walk = [&](QQuickItem *item) {
+        if (!item->isVisible())
+            return;
+        const bool text = item->inherits("QQuickText");
+        if ((text
+                && (item->property("truncated").toBool()
+                    || item->property("contentWidth").toDouble() > item->width() + 1))
+            || (item->inherits("QQuickAbstractButton")
+                && item->implicitWidth() > item->width() + 1))
+            faults << u"cut short: "_s + name(item);
+        if (item->inherits("QQuickLayout")) {
+            QList<QQuickItem *> shown;
+            for (QQuickItem *child : item->childItems()) {
+                if (!child->isVisible())
+                    continue;
+                const QRectF box(child->position(), child->size());
+                if (box.right() > item->width() + 1)
+                    faults << u"sticks out: "_s + name(child);
+                for (QQuickItem *before : shown) {
+                    if (box.adjusted(0.5, 0.5, -0.5, -0.5)
+                            .intersects(QRectF(before->position(), before->size())))
+                        faults << u"overlaps: "_s + name(child) + u" / "_s + name(before);
+                }
+                shown << child;
+            }
+        }
+        for (QQuickItem *child : item->childItems())
+            walk(child);
+    };
+    walk(root);
+    return faults;
+}
+
 // How a button is pressed, besides the keys that press a focused button.
 enum Way { ScreenReader = 0, Pointer = 1 };
 
@@ -108,6 +181,7 @@ private:
     QQuickWindow *m_window = nullptr;
     VoridIzid *m_workspace = nullptr;
     QPalette m_lightPalette;
+    QFont m_font;
 
     // Opens the window on the stand-in unless told otherwise, active (keys go to
     // the active window only), and waits for its appearance load to end.
@@ -174,6 +248,11 @@ private Q_SLOTS:
     {
         defaultHandler = qInstallMessageHandler(recordQmlWarnings);
         m_lightPalette = QGuiApplication::palette();
+        m_font = QGuiApplication::font();
+        QVariantMap info = BundleInfo::infoDictionary();
+        info[u"CFBundleShortVersionString"_s] = u"1.4"_s;
+        info[u"CFBundleVersion"_s] = u"27"_s;
+        BundleInfo::overrideForTesting(info);
         m_service = std::make_unique<PackServiceProcess>();
         QVERIFY2(m_service->start(), qPrintable(m_service->output()));
         m_model = std::make_unique<ScriptedModelServer>();
@@ -191,11 +270,12 @@ private Q_SLOTS:
         m_standIn.reset();
         QTest::qWait(20);
         QGuiApplication::setPalette(m_lightPalette);
+        QGuiApplication::setFont(m_font);
         QVERIFY2(qmlWarnings.isEmpty(), qPrintable(qmlWarnings.join(QLatin1Char('\n'))));
     }
     void cleanupTestCase() { qInstallMessageHandler(defaultHandler); }
 
-    void windowLayoutAndMenus()
+    void windowLayout()
     {
         QVERIFY(open());
         QCOMPARE(m_window->size(), QSize(1100, 760));
@@ -233,33 +313,142 @@ private Q_SLOTS:
         m_window->show();
         QVERIFY(m_standIn->http.waitForRequests(2) && idle());
         QCOMPARE(text("statusText"), QStringLiteral("Loaded v2"));
+    }
 
-        // A screen reader opens About, closes it, and quits.
-        QObject *menu = item("aboutMenuItem")->property("menu").value<QObject *>();
+    // Every fixed text of the window, its menu, the About dialog and the
+    // updater's dialogs, read from the items that show them, in reading order.
+    void screenTexts()
+    {
+        QVERIFY(open());
+        const QString host = QUrl(BundleInfo::infoDictionary()[u"SUFeedURL"_s].toString()).host();
+        QVERIFY(!host.isEmpty());
+        QCOMPARE(textsIn(m_window->contentItem()),
+            QStringList({u"&Vuzev Tavi"_s, u"Check for Updates…"_s, u"Reload pack"_s,
+                u"ZODE-016 · global voice pack"_s,
+                u"Apple Intelligence drafts and previews on this device. Der Udez OV is the "
+                "fallback. Publish hot-reloads live Tavi."_s,
+                TaviCoach::appleIntelligenceStatus(), u"Live pack v1"_s, u"[API base]"_s,
+                u"[Operator token]"_s, u"Updates"_s, u"Vuzev Tavi 1.4 (27)"_s,
+                u"Check for updates automatically"_s, u"Download updates automatically"_s,
+                u"Check for Updates…"_s,
+                u"Signed Sparkle feed from "_s + host + u". Same Developer ID flow as Pellion."_s,
+                u"This copy of Vuzev Tavi is not a self-contained install and does not update "
+                "itself."_s,
+                u"Persona voice"_s, u"CTA"_s, u"[CTA]"_s, u"Publish live"_s, u"Rollback"_s,
+                u"Loaded v1"_s, u"Coach prompt"_s, u"Rewrite with Apple Intelligence"_s,
+                u"On-device Tavi preview"_s, u"[Traveler message]"_s, u"Preview Tavi"_s}));
+        // After a load a single-line field shows the start of its text.
+        for (const char *name : {"apiBaseField", "ctaField", "previewMessageField"})
+            QVERIFY2(item(name)->property("cursorPosition").toInt() == 0, name);
+
+        // The menu opens from the keyboard; its items and their mnemonics.
+        QObject *menu = item<QObject>("appMenu");
+        QTest::keyClick(m_window, Qt::Key_F10);
+        QTRY_VERIFY(menu->property("opened").toBool());
+        QQuickItem *list = menu->property("contentItem").value<QQuickItem *>();
+        QCOMPARE(textsIn(list->property("contentItem").value<QQuickItem *>()),
+            QStringList({u"&About Vuzev Tavi"_s, u"&Check for Updates…"_s, u"&Quit"_s}));
+        QVERIFY(shown("quitMenuItemShortcut"));
+        QCOMPARE(text("quitMenuItemShortcut"), u"Ctrl+Q"_s);
+        QTest::keyClick(m_window, Qt::Key_A);
         QObject *about = item<QObject>("aboutDialog");
-        press("menuBarItem");
-        QTRY_VERIFY(menu->property("visible").toBool());
-        press("aboutMenuItem");
-        QTRY_VERIFY(about->property("visible").toBool());
-        press("aboutOkButton");
+        QTRY_VERIFY(about->property("opened").toBool());
+        QCOMPARE(textsIn(about->property("contentItem").value<QQuickItem *>()->parentItem()),
+            QStringList({u"About Vuzev Tavi"_s, u"Vuzev Tavi"_s, u"Version 1.4 (27)"_s, u"OK"_s}));
+        QTest::keyClick(m_window, Qt::Key_Escape);
         QTRY_VERIFY(!about->property("visible").toBool());
+
+        // The updater's dialog in each of its stages.
+        UpdaterUserDriver &driver = *SparkleUpdaterController::shared().userDriver();
+        AppcastItem found;
+        found.shortVersion = u"2.0"_s;
+        found.version = u"28"_s;
+        const std::pair<std::function<void()>, QStringList> stages[] = {
+            {[&] { driver.askAutomaticChecks(); },
+                {u"Check for updates automatically?"_s,
+                    u"Should Vuzev Tavi automatically check for updates? You can always check "
+                    "for updates manually from the menu."_s,
+                    u"Don’t Check"_s, u"Check Automatically"_s}},
+            {[&] { driver.showChecking(); }, {u"Checking for Updates…"_s, u"Cancel"_s}},
+            {[&] { driver.showUpToDate(u"1.4"_s); },
+                {u"You’re up to date!"_s, u"Vuzev Tavi 1.4 is the newest version available."_s,
+                    u"OK"_s}},
+            {[&] { driver.showUpdateFound(found, u"1.4"_s, {}); },
+                {u"A new version of Vuzev Tavi is available!"_s,
+                    u"Vuzev Tavi 2.0 (28) is available — you have 1.4."_s, u"Skip This Version"_s,
+                    u"Remind Me Later"_s, u"Install Update"_s}},
+            {[&] { driver.showDownloading(1, 2); }, {u"Downloading update…"_s, u"Cancel"_s}},
+            {[&] { driver.showInstalling(); },
+                {u"Installing update…"_s,
+                    u"The update has been verified and is being installed."_s}},
+            {[&] { driver.showInstalled(u"2.0"_s); },
+                {u"Update installed"_s,
+                    u"Vuzev Tavi 2.0 is installed and starts the next time you open it."_s,
+                    u"Relaunch Now"_s, u"OK"_s}},
+            {[&] { driver.showError(u"The feed could not be reached."_s); },
+                {u"Update Error!"_s, u"The feed could not be reached."_s, u"OK"_s}},
+        };
+        QQuickWindow *dialog = nullptr;
+        for (const auto &[show, texts] : stages) {
+            show();
+            for (QObject *root : m_engine->rootObjects()) {
+                if (root->objectName() == u"updaterDialog")
+                    dialog = qobject_cast<QQuickWindow *>(root);
+            }
+            QVERIFY(dialog && dialog->isVisible());
+            QCOMPARE(dialog->title(), u"Software Update"_s);
+            QCOMPARE(textsIn(dialog->contentItem()), texts);
+        }
+        // Escape answers the dialog as closing it would.
+        dialog->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        QTest::keyClick(dialog, Qt::Key_Escape);
+        QCOMPARE(driver.stage(), UpdaterUserDriver::Stage::Hidden);
+
+        // Quit, from the menu as a screen reader chooses it.
         QObject::disconnect(m_engine.get(), &QQmlEngine::quit, nullptr, nullptr);
         QSignalSpy quit(m_engine.get(), &QQmlEngine::quit);
+        press("menuBarItem");
+        QTRY_VERIFY(menu->property("opened").toBool());
         press("quitMenuItem");
         QTRY_COMPARE(quit.size(), 1);
+    }
 
-        // An update switch shows what the controller reads back, whichever side changes.
+    // Each switch writes its own setting, and shows what the controller reads
+    // back, whichever side changed it.
+    void updateSwitches_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("setting");
+        QTest::newRow("checks") << QByteArray("autoCheckToggle")
+                                << QByteArray("automaticallyChecksForUpdates");
+        QTest::newRow("downloads")
+            << QByteArray("autoDownloadToggle") << QByteArray("automaticallyDownloadsUpdates");
+    }
+    void updateSwitches()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, setting);
+        QVERIFY(open());
         SparkleUpdaterController &controller = SparkleUpdaterController::shared();
-        const bool checks = controller.automaticallyChecksForUpdates();
-        press("autoCheckToggle", Qt::Key_Space);
-        QCOMPARE(controller.automaticallyChecksForUpdates(), !checks);
-        QAccessible::queryAccessibleInterface(item("autoCheckToggle"))
+        const auto settings = [&] {
+            return std::pair(controller.automaticallyChecksForUpdates(),
+                controller.automaticallyDownloadsUpdates());
+        };
+        const auto before = settings();
+        const bool value = controller.property(setting.constData()).toBool();
+        auto expected = before;
+        (setting.contains("Checks") ? expected.first : expected.second) = !value;
+        press(name.constData(), Qt::Key_Space);
+        QCOMPARE(settings(), expected);
+        QAccessible::queryAccessibleInterface(item(name.constData()))
             ->actionInterface()
             ->doAction(QAccessibleActionInterface::toggleAction());
-        QCOMPARE(controller.automaticallyChecksForUpdates(), checks);
-        controller.setAutomaticallyChecksForUpdates(!checks);
-        QCOMPARE(item("autoCheckToggle")->property("checked").toBool(), !checks);
-        controller.setAutomaticallyChecksForUpdates(checks);
+        QCOMPARE(settings(), before);
+        for (const bool set : {!value, value}) {
+            controller.setProperty(setting.constData(), set);
+            QCOMPARE(item(name.constData())->property("checked").toBool(), set);
+        }
     }
 
     void enabledStates_data()
@@ -424,19 +613,6 @@ private Q_SLOTS:
         QCOMPARE(m_standIn->http.requestCount(), 1);
         QCOMPARE(m_workspace->status(), status);
 
-        // Tab goes through the left column, then the right one, and leaves the editors.
-        focus("apiBaseField");
-        QStringList reached;
-        while (reached.size() < 12) {
-            QTest::keyClick(m_window, Qt::Key_Tab);
-            reached << m_window->activeFocusItem()->objectName();
-        }
-        QCOMPARE(reached.join(QLatin1Char(' ')),
-            QStringLiteral("operatorTokenField autoCheckToggle autoDownloadToggle "
-                           "checkForUpdatesCardButton voiceEditor ctaField publishButton "
-                           "rollbackButton instructionEditor coachButton previewMessageField "
-                           "previewButton"));
-
         // The caption and the reply show only with text, the caption above.
         QVERIFY(!shown("sourceLabel") && !shown("previewReplyText"));
         press("previewButton");
@@ -454,24 +630,38 @@ private Q_SLOTS:
         QTRY_COMPARE(item("leftColumn")->implicitHeight(), withStatus - line - 16);
     }
 
-    // Green exactly while the model is available, with the sentence of the moment;
-    // every dimmed or tinted text stays legible, on a light and on a dark palette.
-    void coloursFollowThePalette_data()
+    // Both palettes, at the desktop's font size and at 1.5 times it (in points,
+    // and in pixels, where a font has no point size): every dimmed or tinted text
+    // and every field's border stays legible, Tab goes through the controls in
+    // reading order showing where it is, and at the minimum size nothing is cut
+    // short or overlaps (the content scrolls instead).
+    void lookAndKeys_data()
     {
         QTest::addColumn<bool>("dark");
-        QTest::newRow("light") << false;
-        QTest::newRow("dark") << true;
+        QTest::addColumn<double>("scale");
+        QTest::addColumn<bool>("pixels");
+        QTest::newRow("light") << false << 1.0 << false;
+        QTest::newRow("dark") << true << 1.0 << false;
+        QTest::newRow("light-large") << false << 1.5 << false;
+        QTest::newRow("dark-large-pixels") << true << 1.5 << true;
     }
-    void coloursFollowThePalette()
+    void lookAndKeys()
     {
         QFETCH(bool, dark);
+        QFETCH(double, scale);
+        QFETCH(bool, pixels);
         if (dark) {
             QPalette palette(QColor(0x3a, 0x3a, 0x3a), QColor(0x2a, 0x2a, 0x2a));
             for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
                 palette.setColor(role, QColor(0xee, 0xee, 0xee));
             palette.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+            palette.setColor(QPalette::Highlight, QColor(0x2a, 0x82, 0xda));
             QGuiApplication::setPalette(palette);
         }
+        QFont font = m_font;
+        const double basePixels = TypeStyle::pixelSize(m_font, scale);
+        pixels ? font.setPixelSize(int(basePixels)) : font.setPointSizeF(font.pointSizeF() * scale);
+        QGuiApplication::setFont(font);
         m_model->makeDefault();
         QVERIFY(open(m_service->baseUrl().toString()));
         const QColor background = m_window->color();
@@ -481,21 +671,33 @@ private Q_SLOTS:
                                           "beberapa pilihan. Mau saya cek jadwalnya?"));
         press("previewButton");
         QTRY_VERIFY(shown("previewReplyText") && shown("sourceLabel"));
-        const QString shots = qEnvironmentVariable("TAVI_WINDOW_SCREENSHOTS");
-        if (!shots.isEmpty()) {
-            const QString name = shots + QLatin1String(dark ? "/window-dark" : "/window-light");
-            m_window->grabWindow().save(name + QLatin1String(".png"));
-            const QSize size = m_window->size();
-            m_window->resize(m_window->minimumSize());
-            QTest::qWait(100);
-            m_window->grabWindow().save(name + QLatin1String("-minimum.png"));
-            m_window->resize(size);
+
+        // Each style keeps its size relative to the window's font.
+        const std::pair<const char *, double> styles[]
+            = {{"updatesVersionText", 0.85}, {"statusText", 0.9}, {"sourceLabel", 0.85}};
+        for (const auto &[name, relative] : styles) {
+            const double size = item(name)->property("font").value<QFont>().pixelSize();
+            QVERIFY2(std::abs(size - basePixels * relative) <= 0.5, name);
         }
 
+        const QString shots = qEnvironmentVariable("TAVI_WINDOW_SCREENSHOTS");
+        const QString shot = shots + u"/window-"_s + QString::fromLatin1(QTest::currentDataTag());
+        if (!shots.isEmpty())
+            m_window->grabWindow().save(shot + u".png"_s);
+        m_window->resize(m_window->minimumSize());
+        QTest::qWait(100);
+        if (!shots.isEmpty())
+            m_window->grabWindow().save(shot + u"-minimum.png"_s);
+        const QStringList faults = clippedOrOverlapping(m_window->contentItem());
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
+
         const auto colour = [this](const char *name, const char *part = "") {
-            const QVariant of
-                = *part ? item(name)->property(part) : QVariant::fromValue(item(name));
-            return of.value<QObject *>()->property("color").value<QColor>();
+            QObject *object = item<QObject>(name);
+            for (const QByteArray &step : QByteArray(part).split('.')) {
+                if (!step.isEmpty())
+                    object = object->property(step).value<QObject *>();
+            }
+            return object->property("color").value<QColor>();
         };
         const QColor green = colour("availabilityText");
         QVERIFY(green.green() > green.red() && green.green() > green.blue());
@@ -507,11 +709,39 @@ private Q_SLOTS:
         QVERIFY(contrast(colour("liveBadge"), capsule) >= 4.5);
         QVERIFY(contrast(colour("coachButton", "contentItem"), colour("coachButton", "background"))
             >= 4.5);
-        QCOMPARE(text("availabilityText"), TaviCoach::appleIntelligenceStatus());
+        // A field's edge, the boundary of a component: 3:1.
+        for (const char *name :
+            {"apiBaseField", "operatorTokenField", "ctaField", "previewMessageField"})
+            QVERIFY2(contrast(colour(name, "background.border"), background) >= 3, name);
         SystemLanguageModel::defaultModel().configure(
             m_model->baseUrl(), m_model->modelName(), false);
         QCOMPARE(text("availabilityText"), TaviCoach::appleIntelligenceStatus());
         QCOMPARE(colour("availabilityText"), colour("statusText"));
+
+        // Tab from the toolbar through the left column, then the right one, and
+        // round again; each stop looks different once it has the focus. Tall
+        // enough that nothing scrolls, so the pictures compare.
+        const QStringList order {u"checkForUpdatesToolbarButton"_s, u"reloadButton"_s,
+            u"apiBaseField"_s, u"operatorTokenField"_s, u"autoCheckToggle"_s,
+            u"autoDownloadToggle"_s, u"checkForUpdatesCardButton"_s, u"voiceEditor"_s,
+            u"ctaField"_s, u"publishButton"_s, u"rollbackButton"_s, u"instructionEditor"_s,
+            u"coachButton"_s, u"previewMessageField"_s, u"previewButton"_s, u"previewReplyText"_s,
+            u"checkForUpdatesToolbarButton"_s};
+        m_window->resize(1500, 1500);
+        focus("previewReplyText");
+        QTest::qWait(100);
+        QImage before = m_window->grabWindow();
+        for (const QString &name : order) {
+            QTest::keyClick(m_window, Qt::Key_Tab);
+            QQuickItem *reached = m_window->activeFocusItem();
+            QCOMPARE(reached->objectName(), name);
+            const QImage after = m_window->grabWindow();
+            const QRect box = reached->mapRectToScene(reached->boundingRect())
+                                  .toAlignedRect()
+                                  .adjusted(-2, -2, 2, 2);
+            QVERIFY2(before.copy(box) != after.copy(box), qPrintable(name));
+            before = after;
+        }
     }
 };
 

@@ -8,6 +8,8 @@ TextField {
     id: field
 
     selectByMouse: true
+    leftPadding: 8
+    rightPadding: 8
     onTextChanged: if (!activeFocus) cursorPosition = 0
     Accessible.name: placeholderText
 
