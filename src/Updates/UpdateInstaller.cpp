@@ -189,7 +189,8 @@ void ArchiveUnpacker::start(const QString &archive, const QString &stagingDir)
     m_deadline.start(5 * 60 * 1000);
     // The system's own tools, never whatever PATH finds first, and nothing from
     // the environment: TAR_OPTIONS could add --absolute-names, which lets
-    // members land outside the staging folder (by a leading "/" or a "..").
+    // members land outside the staging folder (by a leading "/" or a ".."). With
+    // no PATH, tar finds gzip in the C library's default, the system folders.
     const QStringList system {QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
     m_tar.setProcessEnvironment(QProcessEnvironment());
     // Background work at a lower priority, so the user-interface thread keeps
