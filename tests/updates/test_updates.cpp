@@ -15,18 +15,13 @@
 #include <QFile>
 #include <QNetworkProxy>
 #include <QProcess>
-#include <QQmlApplicationEngine>
-#include <QQuickWindow>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QtQml/QQmlExtensionPlugin>
 
 #include <sys/stat.h>
 #include <thread>
-
-Q_IMPORT_QML_PLUGIN(VuzevTaviPlugin)
 
 using namespace ReleaseSigning;
 using namespace Qt::StringLiterals;
@@ -246,29 +241,6 @@ private Q_SLOTS:
             QCOMPARE(store.automaticallyDownloads(), !value);
         }
         QCOMPARE(willChange.size(), 4);
-    }
-
-    void dialogsLoadAndFollowTheDriver()
-    {
-        QTest::failOnWarning(QRegularExpression(u"."_s));
-        {
-            QQmlApplicationEngine engine(QUrl(u"qrc:/VuzevTavi/UpdaterDialogs.qml"_s));
-            QCOMPARE(engine.rootObjects().size(), 1);
-            auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().first());
-            QVERIFY(window && !window->isVisible());
-            const auto child = [window](const char *name) {
-                return window->findChild<QObject *>(QString::fromLatin1(name));
-            };
-            UpdaterUserDriver &driver = *SparkleUpdaterController::shared().userDriver();
-            driver.showError(u"The update feed is not signed; nothing in it was trusted."_s);
-            QVERIFY(window->isVisible());
-            QCOMPARE(child("updaterMessage")->property("text").toString(), driver.message());
-            QVERIFY(!child("updaterInstallButton")->property("visible").toBool());
-            QVERIFY(child("updaterOkButton")->property("visible").toBool());
-            QMetaObject::invokeMethod(child("updaterOkButton"), "clicked");
-            QCOMPARE(driver.stage(), Stage::Hidden);
-            QVERIFY(!window->isVisible());
-        }
     }
 
     void versionOrderAndLabel()
