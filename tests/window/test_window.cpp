@@ -301,8 +301,10 @@ private Q_SLOTS:
         for (const char *name : {"apiBaseField", "rollbackButton"}) {
             flickable->setProperty("contentY", name[0] == 'a' ? overflow : 0.0);
             focus(name);
-            const auto box
-                = [&] { return item(name)->mapRectToItem(flickable, item(name)->boundingRect()); };
+            const auto box = [&] {
+                return item(name)->mapRectToItem(
+                    flickable, {0, 0, item(name)->width(), item(name)->height()});
+            };
             QTRY_VERIFY(box().top() >= 0 && box().bottom() <= flickable->height());
         }
 
@@ -699,7 +701,8 @@ private Q_SLOTS:
             QQuickItem *reached = m_window->activeFocusItem();
             QCOMPARE(reached->objectName(), name);
             const QImage after = m_window->grabWindow();
-            const QRect box = reached->mapRectToScene(reached->boundingRect())
+            // A text field's bounding rectangle is its text's; the frame is wider.
+            const QRect box = reached->mapRectToScene({0, 0, reached->width(), reached->height()})
                                   .toAlignedRect()
                                   .adjusted(-2, -2, 2, 2);
             QVERIFY2(before.copy(box) != after.copy(box), qPrintable(name));
