@@ -276,48 +276,6 @@ private Q_SLOTS:
     }
     void cleanupTestCase() { qInstallMessageHandler(defaultHandler); }
 
-    void windowLayout()
-    {
-        QVERIFY(open());
-        QCOMPARE(m_window->size(), QSize(1100, 760));
-        const auto bar = [this](const char *name) {
-            return m_window->property(name).value<QQuickItem *>()->height();
-        };
-        QCOMPARE(m_window->minimumSize(), QSize(880, int(640 + bar("menuBar") + bar("header"))));
-        // Half the row each, the left column kept between 360 and 480, 28 between.
-        QQuickItem *left = item("leftColumn"), *right = item("rightColumn");
-        for (const int width : {1600, 880}) {
-            m_window->resize(width, m_window->minimumHeight());
-            QTRY_COMPARE(left->parentItem()->width(), double(width - 40));
-            QCOMPARE(left->width(), width == 880 ? 406.0 : 480.0);
-            QCOMPARE(right->x() - left->x() - left->width(), 28.0);
-            QCOMPARE(right->width(), width - 40 - 28 - left->width());
-            QVERIFY(
-                item("voiceEditor")->height() >= 88 && item("instructionEditor")->height() >= 72);
-        }
-        // Content taller than the window scrolls to the control that takes the focus.
-        auto *flickable = item("workspaceScroll")->property("contentItem").value<QQuickItem *>();
-        const double overflow
-            = flickable->property("contentHeight").toDouble() - flickable->height();
-        QVERIFY(overflow > 0);
-        for (const char *name : {"apiBaseField", "rollbackButton"}) {
-            flickable->setProperty("contentY", name[0] == 'a' ? overflow : 0.0);
-            focus(name);
-            const auto box = [&] {
-                return item(name)->mapRectToItem(
-                    flickable, {0, 0, item(name)->width(), item(name)->height()});
-            };
-            QTRY_VERIFY(box().top() >= 0 && box().bottom() <= flickable->height());
-        }
-
-        // Each time the window is shown it loads again.
-        QCOMPARE(text("statusText"), QStringLiteral("Loaded v1"));
-        m_window->hide();
-        m_window->show();
-        QVERIFY(m_standIn->http.waitForRequests(2) && idle());
-        QCOMPARE(text("statusText"), QStringLiteral("Loaded v2"));
-    }
-
     // Every fixed text of the window, its menu, the About dialog and the
     // updater's dialogs, read from the items that show them, in reading order.
     void screenTexts()
@@ -407,6 +365,12 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowActive(dialog));
         QTest::keyClick(dialog, Qt::Key_Escape);
         QCOMPARE(driver.stage(), UpdaterUserDriver::Stage::Hidden);
+
+        // Each time the window is shown it loads again.
+        m_window->hide();
+        m_window->show();
+        QVERIFY(m_standIn->http.waitForRequests(2) && idle());
+        QCOMPARE(text("statusText"), u"Loaded v2"_s);
 
         // Quit, from the menu as a screen reader chooses it.
         QObject::disconnect(m_engine.get(), &QQmlEngine::quit, nullptr, nullptr);
@@ -632,6 +596,18 @@ private Q_SLOTS:
         const int basePixels = QFontInfo(font).pixelSize();
         m_model->makeDefault();
         QVERIFY(open(m_service->baseUrl().toString()));
+        QCOMPARE(m_window->size(), QSize(1100, 760));
+        const auto bar = [this](const char *name) {
+            return m_window->property(name).value<QQuickItem *>()->height();
+        };
+        QCOMPARE(m_window->minimumSize(), QSize(880, int(640 + bar("menuBar") + bar("header"))));
+        // Half the row each, the left column kept between 360 and 480, 28 between.
+        const auto columns = [this](double left) {
+            QQuickItem *leftColumn = item("leftColumn"), *right = item("rightColumn");
+            QTRY_COMPARE(leftColumn->width(), left);
+            QCOMPARE(right->x() - leftColumn->x() - left, 28.0);
+            QCOMPARE(right->width(), m_window->width() - 40 - 28 - left);
+        };
         const QColor background = m_window->color();
         QCOMPARE(background.lightnessF() < 0.5, dark);
         // A preview from the model on this machine, so that every part is on screen.
@@ -658,6 +634,22 @@ private Q_SLOTS:
             m_window->grabWindow().save(shot + u"-minimum.png"_s);
         const QStringList faults = clippedOrOverlapping(m_window->contentItem());
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
+        columns(406);
+        QVERIFY(item("voiceEditor")->height() >= 88 && item("instructionEditor")->height() >= 72);
+        // Content taller than the window scrolls to the control that takes the focus.
+        auto *flickable = item("workspaceScroll")->property("contentItem").value<QQuickItem *>();
+        const double overflow
+            = flickable->property("contentHeight").toDouble() - flickable->height();
+        QVERIFY(overflow > 0);
+        for (const char *name : {"apiBaseField", "rollbackButton"}) {
+            flickable->setProperty("contentY", name[0] == 'a' ? overflow : 0.0);
+            focus(name);
+            const auto box = [&] {
+                return item(name)->mapRectToItem(
+                    flickable, {0, 0, item(name)->width(), item(name)->height()});
+            };
+            QTRY_VERIFY(box().top() >= 0 && box().bottom() <= flickable->height());
+        }
 
         const auto colour = [this](const char *name, const char *part = "") {
             QObject *object = item<QObject>(name);
@@ -696,6 +688,7 @@ private Q_SLOTS:
             u"coachButton"_s, u"previewMessageField"_s, u"previewButton"_s, u"previewReplyText"_s,
             u"checkForUpdatesToolbarButton"_s};
         m_window->resize(1500, 1500);
+        columns(480);
         focus("previewReplyText");
         QTest::qWait(100);
         QImage before = m_window->grabWindow();
