@@ -636,19 +636,23 @@ private Q_SLOTS:
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
         columns(406);
         QVERIFY(item("voiceEditor")->height() >= 88 && item("instructionEditor")->height() >= 72);
-        // Content taller than the window scrolls to the control that takes the focus.
+        // Content taller than the window (at the larger font) scrolls to the control
+        // that takes the focus, up and down.
         auto *flickable = item("workspaceScroll")->property("contentItem").value<QQuickItem *>();
         const double overflow
             = flickable->property("contentHeight").toDouble() - flickable->height();
-        QVERIFY(overflow > 0);
         for (const char *name : {"apiBaseField", "rollbackButton"}) {
+            if (scale == 1)
+                break;
             flickable->setProperty("contentY", name[0] == 'a' ? overflow : 0.0);
-            focus(name);
-            const auto box = [&] {
-                return item(name)->mapRectToItem(
+            const auto inView = [&] {
+                const QRectF box = item(name)->mapRectToItem(
                     flickable, {0, 0, item(name)->width(), item(name)->height()});
+                return box.top() >= 0 && box.bottom() <= flickable->height();
             };
-            QTRY_VERIFY(box().top() >= 0 && box().bottom() <= flickable->height());
+            QVERIFY(!inView());
+            focus(name);
+            QTRY_VERIFY(inView());
         }
 
         const auto colour = [this](const char *name, const char *part = "") {
