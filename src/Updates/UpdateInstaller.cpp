@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 #include <cerrno>
 #include <cstdio>
@@ -186,13 +187,20 @@ void ArchiveUnpacker::start(const QString &archive, const QString &stagingDir)
     m_tar.setProcessChannelMode(QProcess::SeparateChannels);
     m_tar.setStandardOutputFile(QProcess::nullDevice());
     m_deadline.start(5 * 60 * 1000);
+    // The system's own tools, never whatever PATH finds first, and nothing from
+    // the environment: TAR_OPTIONS could add --absolute-names, which lets
+    // members land outside the staging folder (by a leading "/" or a ".."). With
+    // no PATH, tar finds gzip in the C library's default, the system folders.
+    const QStringList system {QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
+    m_tar.setProcessEnvironment(QProcessEnvironment());
     // Background work at a lower priority, so the user-interface thread keeps
     // the processor first.
-    m_tar.start(QStringLiteral("nice"),
-        {QStringLiteral("-n"), QStringLiteral("10"), QStringLiteral("tar"),
+    m_tar.start(QStandardPaths::findExecutable(QStringLiteral("nice"), system),
+        {QStringLiteral("-n"), QStringLiteral("10"),
+            QStandardPaths::findExecutable(QStringLiteral("tar"), system),
             QStringLiteral("--extract"), QStringLiteral("--gzip"),
-            QStringLiteral("--no-same-owner"), QStringLiteral("--file"), archive,
-            QStringLiteral("--directory"), stagingDir});
+            QStringLiteral("--no-same-owner"), QStringLiteral("--no-same-permissions"),
+            QStringLiteral("--file"), archive, QStringLiteral("--directory"), stagingDir});
 }
 
 void ArchiveUnpacker::cancel()

@@ -8,6 +8,8 @@ from gi.repository import GLib
 from harness import Failure, wait_until
 
 CONTROL_MASK = 1 << 2
+ALT_MASK = 1 << 3
+F10 = 0xffc7
 END = 0xff57
 ESCAPE = 0xff1b
 
@@ -110,12 +112,12 @@ class Screen:
     def key(sym):
         pyatspi.Registry.generateKeyboardEvent(sym, None, pyatspi.KEY_SYM)
 
-    def with_control(self, sym):
-        pyatspi.Registry.generateKeyboardEvent(CONTROL_MASK, None, pyatspi.KEY_LOCKMODIFIERS)
+    def with_control(self, sym, mask=CONTROL_MASK):
+        pyatspi.Registry.generateKeyboardEvent(mask, None, pyatspi.KEY_LOCKMODIFIERS)
         try:
             self.key(sym)
         finally:
-            pyatspi.Registry.generateKeyboardEvent(CONTROL_MASK, None, pyatspi.KEY_UNLOCKMODIFIERS)
+            pyatspi.Registry.generateKeyboardEvent(mask, None, pyatspi.KEY_UNLOCKMODIFIERS)
 
     def type(self, text):
         # One character at a time: the synthesizer maps each to a key of the

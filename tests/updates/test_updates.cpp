@@ -15,18 +15,13 @@
 #include <QFile>
 #include <QNetworkProxy>
 #include <QProcess>
-#include <QQmlApplicationEngine>
-#include <QQuickWindow>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QtQml/QQmlExtensionPlugin>
 
 #include <sys/stat.h>
 #include <thread>
-
-Q_IMPORT_QML_PLUGIN(VuzevTaviPlugin)
 
 using namespace ReleaseSigning;
 using namespace Qt::StringLiterals;
@@ -136,12 +131,20 @@ struct Bed
             writeFile(root + u"/.vuzev-tavi-self-contained"_s, {});
     }
 
-    QByteArray archive(const QString &version, bool marker = true)
+    // With `outside`, the archive also holds a member that climbs out of the
+    // folder it is unpacked into.
+    QByteArray archive(const QString &version, bool marker = true, bool outside = false)
     {
         const QString build = dir.path() + u"/build-"_s + version;
         makeTree(build + u"/vuzev-tavi-"_s + version, version, marker);
+        QStringList members {u"vuzev-tavi-"_s + version};
+        if (outside) {
+            writeFile(parent() + u"/escaped"_s, "x");
+            members << u"--absolute-names"_s << u"../place/escaped"_s;
+        }
         QProcess::execute(
-            u"tar"_s, {u"-czf"_s, build + u".tgz"_s, u"-C"_s, build, u"vuzev-tavi-"_s + version});
+            u"tar"_s, QStringList {u"-czf"_s, build + u".tgz"_s, u"-C"_s, build} + members);
+        QFile::remove(parent() + u"/escaped"_s);
         QFile file(build + u".tgz"_s);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
@@ -238,29 +241,6 @@ private Q_SLOTS:
             QCOMPARE(store.automaticallyDownloads(), !value);
         }
         QCOMPARE(willChange.size(), 4);
-    }
-
-    void dialogsLoadAndFollowTheDriver()
-    {
-        QTest::failOnWarning(QRegularExpression(u"."_s));
-        {
-            QQmlApplicationEngine engine(QUrl(u"qrc:/VuzevTavi/UpdaterDialogs.qml"_s));
-            QCOMPARE(engine.rootObjects().size(), 1);
-            auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().first());
-            QVERIFY(window && !window->isVisible());
-            const auto child = [window](const char *name) {
-                return window->findChild<QObject *>(QString::fromLatin1(name));
-            };
-            UpdaterUserDriver &driver = *SparkleUpdaterController::shared().userDriver();
-            driver.showError(u"The update feed is not signed; nothing in it was trusted."_s);
-            QVERIFY(window->isVisible());
-            QCOMPARE(child("updaterMessage")->property("text").toString(), driver.message());
-            QVERIFY(!child("updaterInstallButton")->property("visible").toBool());
-            QVERIFY(child("updaterOkButton")->property("visible").toBool());
-            QMetaObject::invokeMethod(child("updaterOkButton"), "clicked");
-            QCOMPARE(driver.stage(), Stage::Hidden);
-            QVERIFY(!window->isVisible());
-        }
     }
 
     void versionOrderAndLabel()
@@ -362,6 +342,7 @@ private Q_SLOTS:
         QTest::newRow("cut off") << u"ended after"_s;
         QTest::newRow("cancelled") << u"cancelled"_s;
         QTest::newRow("no marker") << u"not a self-contained copy"_s;
+        QTest::newRow("member outside") << u"Member name contains '..'"_s;
         QTest::newRow("unreachable") << u"could not be reached"_s;
         QTest::newRow("http elsewhere") << u"only fetched over https"_s;
         QTest::newRow("redirect to http elsewhere") << u"only fetched over https"_s;
@@ -373,7 +354,18 @@ private Q_SLOTS:
         const QByteArray fault = QTest::currentDataTag();
         Bed bed;
         UpdaterConfiguration configuration = bed.configuration();
-        const QByteArray bytes = bed.archive(u"2.0"_s, fault != "no marker");
+        const QByteArray bytes
+            = bed.archive(u"2.0"_s, fault != "no marker", fault == "member outside");
+        // Neither a tar found first on the PATH nor options from the environment
+        // may let a member out of the staging folder.
+        const auto environment = qScopeGuard([path = qgetenv("PATH")] {
+            qputenv("PATH", path);
+            qunsetenv("TAR_OPTIONS");
+        });
+        if (fault == "member outside") {
+            qputenv("PATH", "/nonexistent");
+            qputenv("TAR_OPTIONS", "--absolute-names");
+        }
         const QString archivePath = u"/vuzev-tavi-2.0.tar.gz"_s;
         const qsizetype half = bytes.size() / 2;
         FeedItem item = bed.release(u"2.0"_s, bytes);

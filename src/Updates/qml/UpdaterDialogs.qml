@@ -7,7 +7,7 @@ import VuzevTavi
 // The updater's own dialogs, in a window of their own that is shown whenever
 // the updater has something to say: up to date, an update found, download
 // progress, an error, or the once-asked question about automatic checks.
-Window {
+ApplicationWindow {
     id: dialog
     objectName: "updaterDialog"
 
@@ -35,18 +35,21 @@ Window {
 
     Pane {
         anchors.fill: parent
+        // Escape gives the same answer as closing the window. The pane takes the
+        // keys once the window is focused, or once it is clicked without a
+        // window manager.
+        focus: true
+        focusPolicy: Qt.ClickFocus
+        Keys.onEscapePressed: dialog.close()
 
         ColumnLayout {
             id: content
             anchors.fill: parent
             spacing: 10
 
-            Label {
+            Headline {
                 objectName: "updaterTitle"
                 text: dialog.driver.title
-                font.bold: true
-                font.pointSize: 13
-                wrapMode: Text.Wrap
                 Layout.fillWidth: true
                 Accessible.name: text
             }

@@ -23,7 +23,7 @@ ColumnLayout {
         Layout.fillWidth: true
         text: "Vuzev Tavi " + card.sparkle.currentVersionLabel
         font.family: "monospace"
-        scale: 0.85
+        relativeSize: TypeStyle.caption
         Accessible.name: text
     }
 
@@ -62,7 +62,7 @@ ColumnLayout {
         objectName: "updatesFeedCaption"
         Layout.fillWidth: true
         text: "Signed Sparkle feed from " + card.sparkle.feedHost + ". Same Developer ID flow as Pellion."
-        scale: 0.85
+        relativeSize: TypeStyle.caption
         Accessible.name: text
     }
 
@@ -73,8 +73,7 @@ ColumnLayout {
         Layout.fillWidth: true
         visible: text !== ""
         text: card.sparkle.installNote
-        wrapMode: Text.Wrap
-        scale: 0.85
+        relativeSize: TypeStyle.caption
         Accessible.name: text
     }
 }

@@ -6,6 +6,9 @@ import QtQuick.Controls
 Button {
     id: control
 
+    // Room around the label, so that it does not touch the frame.
+    horizontalPadding: 12
+    verticalPadding: 6
     Accessible.name: text
     // Qt Quick's bridge does nothing on a screen reader's press unless it is
     // handled here. It also reports a disabled button as enabled, so the press

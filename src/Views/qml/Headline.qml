@@ -1,7 +1,7 @@
 import QtQuick
-import QtQuick.Controls
+import VuzevTavi
 
-Label {
-    font.pointSize: Qt.application.font.pointSize * 1.1
+StyledText {
+    relativeSize: TypeStyle.headline
     font.weight: Font.DemiBold
 }

@@ -36,12 +36,34 @@ ApplicationWindow {
         objectName: "workspace"
     }
 
-    // Quit on the platform's key. Application-wide: without a window manager the
-    // window is never the active one, and a window shortcut would never fire.
+    // The window's keys are application-wide: without a window manager the
+    // window is never the focused one, and a window's shortcut would never fire.
+    // Quit's key is spelled out: the menu shows it, and not every platform theme
+    // binds the standard Quit key.
+    Shortcut {
+        id: quitShortcut
+        context: Qt.ApplicationShortcut
+        sequence: "Ctrl+Q"
+        onActivated: Qt.quit()
+    }
+    // Closing the one window ends the program.
     Shortcut {
         context: Qt.ApplicationShortcut
-        sequences: [StandardKey.Quit]
-        onActivated: Qt.quit()
+        sequences: [StandardKey.Close]
+        onActivated: window.close()
+    }
+    // F10 and the menu's mnemonic open the menu with its first item current,
+    // so that the arrows, Return and the items' mnemonics go on from there.
+    Shortcut {
+        context: Qt.ApplicationShortcut
+        sequences: ["F10", "Alt+" + appMenu.title.match(/&(.)/)[1]]
+        onActivated: window.openMenu()
+        onActivatedAmbiguously: window.openMenu()
+    }
+    function openMenu() {
+        if (!appMenu.opened)
+            menuBar.itemAt(0).triggered()
+        appMenu.currentIndex = 0
     }
 
     // Menu items are buttons too: a screen reader's press must trigger them.
@@ -49,35 +71,32 @@ ApplicationWindow {
         delegate: MenuBarItem {
             id: menuBarItem
             objectName: "menuBarItem"
-            Accessible.name: text
+            Accessible.name: text.replace("&", "")
             // A screen reader opens the menu as a click would.
             Accessible.onPressAction: menuBarItem.triggered()
         }
 
         Menu {
-            title: "Vuzev Tavi"
+            id: appMenu
+            objectName: "appMenu"
+            title: "&Vuzev Tavi"
 
-            MenuItem {
+            AppMenuItem {
                 objectName: "aboutMenuItem"
-                text: "About Vuzev Tavi"
+                text: "&About Vuzev Tavi"
                 onTriggered: aboutDialog.open()
-                Accessible.name: text
-                Accessible.onPressAction: { menu.dismiss(); triggered() }
             }
-            MenuItem {
+            AppMenuItem {
                 objectName: "checkForUpdatesMenuItem"
-                text: "Check for Updates…"
+                text: "&Check for Updates…"
                 onTriggered: SparkleUpdaterController.checkForUpdates()
-                Accessible.name: text
-                Accessible.onPressAction: { menu.dismiss(); triggered() }
             }
             MenuSeparator {}
-            MenuItem {
+            AppMenuItem {
                 objectName: "quitMenuItem"
-                text: "Quit"
+                text: "&Quit"
+                shortcutText: quitShortcut.nativeText
                 onTriggered: Qt.quit()
-                Accessible.name: text
-                Accessible.onPressAction: { menu.dismiss(); triggered() }
             }
         }
     }
@@ -160,29 +179,29 @@ ApplicationWindow {
                         SecondaryText {
                             Layout.fillWidth: true
                             text: "ZODE-016 · global voice pack"
-                            scale: 0.85
+                            relativeSize: TypeStyle.caption
                             font.weight: Font.DemiBold
                         }
                         SecondaryText {
                             Layout.fillWidth: true
                             text: "Apple Intelligence drafts and previews on this device. Der Udez OV is the fallback. Publish hot-reloads live Tavi."
-                            scale: 0.95
+                            relativeSize: TypeStyle.subheadline
                         }
-                        Label {
+                        StyledText {
                             objectName: "availabilityText"
                             Layout.fillWidth: true
                             text: OnDeviceModel.statusText
                             color: OnDeviceModel.available ? window.availableColor : window.secondaryColor
-                            font.pointSize: Qt.application.font.pointSize * 0.85
-                            wrapMode: Text.Wrap
+                            relativeSize: TypeStyle.caption
                             Accessible.name: text
                         }
-                        Label {
+                        StyledText {
                             objectName: "liveBadge"
+                            Layout.maximumWidth: parent.width
                             visible: workspace.hasPack
                             text: "Live pack " + workspace.packVersion
                             font.family: "monospace"
-                            font.pointSize: Qt.application.font.pointSize * 0.85
+                            relativeSize: TypeStyle.caption
                             leftPadding: 8
                             rightPadding: 8
                             topPadding: 4
@@ -200,16 +219,14 @@ ApplicationWindow {
                         Layout.fillWidth: true
                         spacing: 8
 
-                        TextField {
+                        SingleLineField {
                             objectName: "apiBaseField"
                             Layout.fillWidth: true
                             placeholderText: "API base"
                             text: workspace.apiBase
                             onTextEdited: workspace.apiBase = text
-                            selectByMouse: true
-                            Accessible.name: "API base"
                         }
-                        TextField {
+                        SingleLineField {
                             objectName: "operatorTokenField"
                             Layout.fillWidth: true
                             placeholderText: "Operator token"
@@ -217,7 +234,6 @@ ApplicationWindow {
                             inputMethodHints: Qt.ImhSensitiveData | Qt.ImhNoPredictiveText
                             text: workspace.operatorToken
                             onTextEdited: workspace.operatorToken = text
-                            Accessible.name: "Operator token"
                         }
                     }
 
@@ -244,14 +260,12 @@ ApplicationWindow {
                             Accessible.name: "Persona voice"
                         }
                         Headline { text: "CTA" }
-                        TextField {
+                        SingleLineField {
                             objectName: "ctaField"
                             Layout.fillWidth: true
                             placeholderText: "CTA"
                             text: workspace.cta
                             onTextEdited: workspace.cta = text
-                            selectByMouse: true
-                            Accessible.name: "CTA"
                         }
                     }
 
@@ -276,7 +290,7 @@ ApplicationWindow {
                         Layout.fillWidth: true
                         visible: text.length > 0
                         text: workspace.status
-                        scale: 0.9
+                        relativeSize: TypeStyle.footnote
                         Accessible.name: text
                     }
                 }
@@ -316,14 +330,12 @@ ApplicationWindow {
                         spacing: 8
 
                         Headline { text: "On-device Tavi preview" }
-                        TextField {
+                        SingleLineField {
                             objectName: "previewMessageField"
                             Layout.fillWidth: true
                             placeholderText: "Traveler message"
                             text: workspace.previewMessage
                             onTextEdited: workspace.previewMessage = text
-                            selectByMouse: true
-                            Accessible.name: "Traveler message"
                         }
                         ActionButton {
                             objectName: "previewButton"
@@ -336,11 +348,12 @@ ApplicationWindow {
                             Layout.fillWidth: true
                             visible: text.length > 0
                             text: workspace.sourceLabel
-                            scale: 0.85
+                            relativeSize: TypeStyle.caption
                             Accessible.name: text
                         }
                         // The reply whole, selectable so that it can be copied.
                         TextArea {
+                            id: previewReply
                             objectName: "previewReplyText"
                             Layout.fillWidth: true
                             visible: text.length > 0
@@ -352,7 +365,7 @@ ApplicationWindow {
                             wrapMode: TextEdit.Wrap
                             textFormat: TextEdit.PlainText
                             padding: 16
-                            background: Panel {}
+                            background: Panel { focused: previewReply.activeFocus }
                             Accessible.name: text
                         }
                     }

@@ -3,10 +3,6 @@ import QtQuick.Controls
 
 // Dimmed text: the window's text colour at reduced opacity, so it stays
 // legible on a light and on a dark palette alike.
-Label {
-    property real scale: 1.0
-
+StyledText {
     color: Qt.rgba(palette.windowText.r, palette.windowText.g, palette.windowText.b, 0.72)
-    font.pointSize: Qt.application.font.pointSize * scale
-    wrapMode: Text.Wrap
 }
