@@ -169,6 +169,43 @@ private slots:
         }
     }
 
+    // Bash offers each command exactly the options its help lists (with
+    // bash-completion's own helpers stood in for: they are not under test).
+    void completionFollowsTheHelp()
+    {
+        const QString script = uR"(
+_init_completion() { words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD; cur=${words[cword]}; prev=${words[cword-1]}; }
+_filedir() { COMPREPLY=(); }
+source "$1"
+COMP_WORDS=(tavi-pack "$2" -); COMP_CWORD=2
+_tavi_pack
+printf '%s
+' "${COMPREPLY[@]}"
+)"_s;
+        static const QRegularExpression option(u"(?<![\\w[-])--?[a-z][a-z-]*"_s);
+        for (const QString &command : {u"pull"_s, u"lint"_s, u"diff"_s, u"preview"_s, u"eval"_s,
+                 u"publish"_s, u"rollback"_s, u"history"_s}) {
+            QProcess bash;
+            bash.start(u"bash"_s,
+                {u"-c"_s, script, u"bash"_s, qEnvironmentVariable("TAVI_COMPLETION"), command});
+            QVERIFY(bash.waitForFinished());
+            QStringList offered
+                = QString::fromUtf8(bash.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+            QVERIFY2(
+                offered.removeAll(u"--help"_s) == 1 && offered.removeAll(u"--token-file"_s) == 1,
+                qPrintable(command));
+            QStringList listed;
+            auto matches = option.globalMatch(tool(QUrl(), {command, u"--help"_s}).out);
+            while (matches.hasNext())
+                listed << matches.next().captured();
+            listed.removeDuplicates();
+            listed.removeAll(u"--help"_s);
+            offered.sort();
+            listed.sort();
+            QCOMPARE(offered, listed);
+        }
+    }
+
     // pull, lint, publish (and its refusal of a stale file), rollback and
     // history, one after another as an operator's pipeline would run them.
     void pullPublishRollbackHistory()
