@@ -70,20 +70,31 @@ PackHistory PackHistory::fromJson(QByteArrayView body)
 QCoro::Task<PackHistory> fetchPackHistory(PackAPI api)
 {
     const QUrl base = api.baseURL;
+    QCoro::Task<QByteArray> asking
+        = serviceExchange(std::move(api), QByteArrayLiteral("GET"), historyPath, std::nullopt);
+    // The failure is taken out of the coroutine's try block before it is looked
+    // at: with GCC 12, an exception that leaves a try block around a co_await
+    // without being caught there leaks the awaited frame.
+    std::exception_ptr failure;
     QByteArray body;
     try {
-        QCoro::Task<QByteArray> asking
-            = serviceExchange(std::move(api), QByteArrayLiteral("GET"), historyPath, std::nullopt);
         body = co_await std::move(asking);
-    } catch (const PackAPIError &error) {
-        // A service without a history answers as for any unknown address.
-        if (error.status() == 404 || error.status() == 405 || error.status() == 501)
-            throw HistoryUnavailableError(
-                QStringLiteral("The pack service at %1 keeps no history of published versions "
-                               "(it answered %2 for %3).")
-                    .arg(base.toString(QUrl::RemoveUserInfo), QString::number(error.status()),
-                        historyPath));
-        throw;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const PackAPIError &error) {
+            // A service without a history answers as for any unknown address.
+            if (error.status() == 404 || error.status() == 405 || error.status() == 501)
+                throw HistoryUnavailableError(
+                    QStringLiteral("The pack service at %1 keeps no history of published "
+                                   "versions (it answered %2 for %3).")
+                        .arg(base.toString(QUrl::RemoveUserInfo), QString::number(error.status()),
+                            historyPath));
+            throw;
+        }
     }
     co_return PackHistory::fromJson(body);
 }

@@ -133,14 +133,24 @@ QCoro::Task<int> publish(const Invocation &invocation)
         pack.version = live.version;
     }
     QCoro::Task<CapabilityPack> publishing = api.publish(pack);
+    // Caught whole and looked at outside: with GCC 12, an exception that passes
+    // a try block around a co_await uncaught leaks the awaited frame.
+    std::exception_ptr failure;
     std::optional<CapabilityPack> published;
     try {
         published = co_await std::move(publishing);
-    } catch (const PackAPIError &error) {
-        // Someone published between the check and the publish.
-        if (error.status() == 409)
-            throw CliError(error.description(), different);
-        throw;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const PackAPIError &error) {
+            // Someone published between the check and the publish.
+            if (error.status() == 409)
+                throw CliError(error.description(), different);
+            throw;
+        }
     }
     writeOut(published->version + QLatin1Char('\n'));
     co_return ok;

@@ -5,6 +5,8 @@
 #include "Memory.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -86,5 +88,21 @@ int main(int argc, char *argv[])
     // when it needs no network at all.
     std::optional<QCoro::Task<>> task;
     QTimer::singleShot(0, &app, [&] { task.emplace(runAndQuit(std::move(invocation))); });
-    return QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
+    // Replies go with deleteLater, which the stopped loop no longer runs, and the
+    // network manager's own thread ends its connections asynchronously: close
+    // them while events still flow, or their objects are left behind.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    if (auto *manager
+        = app.findChild<QNetworkAccessManager *>(QString(), Qt::FindDirectChildrenOnly)) {
+        manager->clearConnectionCache();
+        delete manager;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 20) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+    }
+    return status;
 }
