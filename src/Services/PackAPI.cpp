@@ -398,7 +398,7 @@ const QString rollbackPath = QStringLiteral("/api/capability-packs/rollback");
 QCoro::Task<QByteArray> serviceExchange(
     PackAPI api, QByteArray method, QString path, std::optional<QByteArray> body)
 {
-    return exchange(std::move(api), std::move(method), std::move(path), std::move(body));
+    return exchange(std::move(api), std::move(method), std::move(path), std::move(body), {});
 }
 
 std::optional<QUrl> PackAPI::parseBaseURL(const QString &text)
