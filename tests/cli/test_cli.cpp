@@ -475,22 +475,27 @@ printf '%s
     {
         QTest::addColumn<qint64>("draftLimit");
         QTest::addColumn<bool>("strict");
+        QTest::addColumn<bool>("modelThere");
         QTest::addColumn<int>("exit");
-        QTest::newRow("the draft keeps the limit") << qint64(120) << false << 0;
-        QTest::newRow("the draft breaks it, live does not") << qint64(3) << false << 1;
-        QTest::newRow("strict, both keep it") << qint64(120) << true << 0;
+        QTest::newRow("the draft keeps the limit") << qint64(120) << false << true << 0;
+        QTest::newRow("the draft breaks it, live does not") << qint64(3) << false << true << 1;
+        QTest::newRow("strict, both keep it") << qint64(120) << true << true << 0;
+        QTest::newRow("no model to answer") << qint64(120) << false << false << 3;
     }
 
     void eval()
     {
         QFETCH(qint64, draftLimit);
         QFETCH(bool, strict);
+        QFETCH(bool, modelThere);
         QFETCH(int, exit);
         ScriptedModelServer model;
         model.setAnswer(u"Halo! Saya bisa cek ketersediaan untuk tanggal itu."_s);
         PackServiceProcess::Options options;
-        options.modelUrl = model.baseUrl().toString();
-        options.model = model.modelName();
+        if (modelThere) {
+            options.modelUrl = model.baseUrl().toString();
+            options.model = model.modelName();
+        }
         PackServiceProcess service(options);
         QVERIFY2(service.start(), qPrintable(service.output()));
         CapabilityPack draft = awaitTask(PackAPI {service.baseUrl(), {}}.current());
@@ -507,7 +512,17 @@ printf '%s
         QCOMPARE(report[u"rows"_s].toArray().size(), 2);
         QCOMPARE(report[u"draft"_s][u"over_word_limit"_s].toInt(), draftLimit < 10 ? 2 : 0);
         QCOMPARE(report[u"live"_s][u"over_word_limit"_s].toInt(), 0);
+        QCOMPARE(report[u"draft"_s][u"errors"_s].toInt(), modelThere ? 0 : 2);
         QVERIFY(report[u"complete"_s].toBool());
+
+        // A test set that cannot be read stops the run before anything is sent.
+        writeFile(path(u"not-a-set.json"_s), R"({"msgs": []})");
+        for (const QString &cases : {path(u"not-a-set.json"_s), path(u"no-such-set.json"_s)}) {
+            const Outcome refused
+                = tool(service.baseUrl(), {u"eval"_s, path(u"draft.json"_s), u"--cases"_s, cases});
+            QCOMPARE(refused.exit, 2);
+            QVERIFY2(refused.err.contains(cases), qPrintable(refused.err));
+        }
     }
 
     // Ctrl-C in the middle of a run: the finished rows are printed, the status is

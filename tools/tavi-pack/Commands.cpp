@@ -379,8 +379,8 @@ QCoro::Task<int> eval(const Invocation &invocation)
             {QStringLiteral("draft"), summaryJson(drafted)},
             {QStringLiteral("live"), summaryJson(lived)}, {QStringLiteral("rows"), rows}}));
     } else {
+        // The runner's own report, its summary line included.
         writeOut(runner.toMarkdown());
-        writeOut(QStringLiteral("\n") + runner.summaryText() + QLatin1Char('\n'));
     }
     if (g_interrupted)
         co_return interrupted;
