@@ -462,6 +462,18 @@ printf '%s
         const Outcome plain = tool(base, {u"diff"_s, path(u"changed.json"_s)});
         QCOMPARE(plain.exit, 1);
         QVERIFY2(!plain.out.contains(u'\x1b'), qPrintable(plain.out)); // not a terminal
+        // On a terminal (script(1) gives it one) the marks get colours, unless
+        // NO_COLOR says otherwise.
+        for (const bool noColor : {false, true}) {
+            QProcess terminal;
+            terminal.setProcessEnvironment(
+                toolEnvironment(base, noColor ? QStringList {u"NO_COLOR=1"_s} : QStringList {}));
+            terminal.start(u"script"_s,
+                {u"-qec"_s, toolPath() + u" diff "_s + path(u"changed.json"_s), u"/dev/null"_s});
+            const Outcome shown = finish(terminal);
+            QCOMPARE(shown.exit, 1);
+            QCOMPARE(shown.out.contains(u'\x1b'), !noColor);
+        }
         const Outcome json
             = tool(base, {u"diff"_s, u"--json"_s, path(u"live.json"_s), path(u"changed.json"_s)});
         QCOMPARE(json.exit, 1);
