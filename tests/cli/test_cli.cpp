@@ -8,6 +8,7 @@
 #include "ScriptedModelServer.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -97,6 +98,28 @@ QByteArray casesJson(const QStringList &messages)
         .toJson();
 }
 
+// The reference service asking a scripted model, which answers the same to everything.
+struct ServiceWithModel
+{
+    ScriptedModelServer model;
+    std::optional<PackServiceProcess> service;
+
+    explicit ServiceWithModel(
+        const QString &answer, bool modelThere = true, const QString &token = {})
+    {
+        model.setAnswer(answer);
+        PackServiceProcess::Options options;
+        options.token = token;
+        if (modelThere) {
+            options.modelUrl = model.baseUrl().toString();
+            options.model = model.modelName();
+        }
+        service.emplace(options);
+    }
+    bool start() { return service->start(); }
+    QUrl baseUrl() const { return service->baseUrl(); }
+};
+
 // The sentence the window shows for the same failure, from the same client.
 template<typename T> QString windowSentence(QCoro::Task<T> task)
 {
@@ -117,6 +140,7 @@ private slots:
     {
         QVERIFY(QFileInfo(toolPath()).isExecutable());
         QVERIFY(m_dir.isValid());
+        writeFile(path(u"seed.json"_s), readFile(PackServiceProcess::defaultSeedPath()));
         PackAPI::setRequestTimeoutForTesting(20s);
     }
 
@@ -155,23 +179,10 @@ private slots:
         QVERIFY(outcome.out.isEmpty());
     }
 
-    void helpForEveryCommand()
-    {
-        const QStringList commands {u"pull"_s, u"lint"_s, u"diff"_s, u"preview"_s, u"eval"_s,
-            u"publish"_s, u"rollback"_s, u"history"_s};
-        const Outcome overview = tool(QUrl(), {u"--help"_s});
-        QCOMPARE(overview.exit, 0);
-        for (const QString &command : commands) {
-            QVERIFY2(overview.out.contains(u"  "_s + command + u' '), qPrintable(command));
-            const Outcome help = tool(QUrl(), {command, u"--help"_s});
-            QCOMPARE(help.exit, 0);
-            QVERIFY2(help.out.startsWith(u"usage: tavi-pack "_s + command), qPrintable(help.out));
-        }
-    }
-
-    // Bash offers each command exactly the options its help lists (with
-    // bash-completion's own helpers stood in for: they are not under test).
-    void completionFollowsTheHelp()
+    // Every command has its help, named in the overview, and bash offers it
+    // exactly the options that help lists (bash-completion's own helpers stood
+    // in for: they are not under test).
+    void helpAndCompletion()
     {
         const QString script = uR"(
 _init_completion() { words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD; cur=${words[cword]}; prev=${words[cword-1]}; }
@@ -179,12 +190,17 @@ _filedir() { COMPREPLY=(); }
 source "$1"
 COMP_WORDS=(tavi-pack "$2" -); COMP_CWORD=2
 _tavi_pack
-printf '%s
-' "${COMPREPLY[@]}"
+printf '%s\n' "${COMPREPLY[@]}"
 )"_s;
         static const QRegularExpression option(u"(?<![\\w[-])--?[a-z][a-z-]*"_s);
+        const Outcome overview = tool(QUrl(), {u"--help"_s});
+        QCOMPARE(overview.exit, 0);
         for (const QString &command : {u"pull"_s, u"lint"_s, u"diff"_s, u"preview"_s, u"eval"_s,
                  u"publish"_s, u"rollback"_s, u"history"_s}) {
+            QVERIFY2(overview.out.contains(u"  "_s + command + u' '), qPrintable(command));
+            const Outcome help = tool(QUrl(), {command, u"--help"_s});
+            QCOMPARE(help.exit, 0);
+            QVERIFY2(help.out.startsWith(u"usage: tavi-pack "_s + command), qPrintable(help.out));
             QProcess bash;
             bash.start(u"bash"_s,
                 {u"-c"_s, script, u"bash"_s, qEnvironmentVariable("TAVI_COMPLETION"), command});
@@ -195,7 +211,7 @@ printf '%s
                 offered.removeAll(u"--help"_s) == 1 && offered.removeAll(u"--token-file"_s) == 1,
                 qPrintable(command));
             QStringList listed;
-            auto matches = option.globalMatch(tool(QUrl(), {command, u"--help"_s}).out);
+            auto matches = option.globalMatch(help.out);
             while (matches.hasNext())
                 listed << matches.next().captured();
             listed.removeDuplicates();
@@ -399,7 +415,6 @@ printf '%s
         }
         const QString sentence = windowSentence(PackAPI {base, {}}.current()) + u'\n';
         QVERIFY(sentence.contains(u"refused"_s));
-        writeFile(path(u"seed.json"_s), readFile(PackServiceProcess::defaultSeedPath()));
         const QList<QStringList> commands {{u"pull"_s}, {u"rollback"_s}, {u"history"_s},
             {u"publish"_s, path(u"seed.json"_s)}, {u"diff"_s, path(u"seed.json"_s)},
             {u"preview"_s, u"--live"_s, u"Halo"_s}};
@@ -413,14 +428,9 @@ printf '%s
     // Local model first, the service's model when there is none, as in the window.
     void preview()
     {
-        ScriptedModelServer model;
-        model.setAnswer(u"Halo! Mau ke mana?"_s);
-        PackServiceProcess::Options options;
-        options.modelUrl = model.baseUrl().toString();
-        options.model = model.modelName();
-        PackServiceProcess service(options);
-        QVERIFY2(service.start(), qPrintable(service.output()));
-        writeFile(path(u"seed.json"_s), readFile(PackServiceProcess::defaultSeedPath()));
+        ServiceWithModel service(u"Halo! Mau ke mana?"_s);
+        QVERIFY(service.start());
+        ScriptedModelServer &model = service.model;
 
         const Outcome remote
             = tool(service.baseUrl(), {u"preview"_s, path(u"seed.json"_s), u"Halo"_s, u"Hi"_s});
@@ -501,15 +511,9 @@ printf '%s
         QFETCH(bool, strict);
         QFETCH(bool, modelThere);
         QFETCH(int, exit);
-        ScriptedModelServer model;
-        model.setAnswer(u"Halo! Saya bisa cek ketersediaan untuk tanggal itu."_s);
-        PackServiceProcess::Options options;
-        if (modelThere) {
-            options.modelUrl = model.baseUrl().toString();
-            options.model = model.modelName();
-        }
-        PackServiceProcess service(options);
-        QVERIFY2(service.start(), qPrintable(service.output()));
+        ServiceWithModel service(
+            u"Halo! Saya bisa cek ketersediaan untuk tanggal itu."_s, modelThere);
+        QVERIFY(service.start());
         CapabilityPack draft = awaitTask(PackAPI {service.baseUrl(), {}}.current());
         draft.modules.replyRules.maxWords = draftLimit;
         writeFile(path(u"draft.json"_s), draft.toJson());
@@ -541,14 +545,9 @@ printf '%s
     // 130, and the process is gone at once, its requests with it.
     void interruptedEval()
     {
-        ScriptedModelServer model;
-        model.setAnswer(u"Halo!"_s);
-        PackServiceProcess::Options options;
-        options.modelUrl = model.baseUrl().toString();
-        options.model = model.modelName();
-        PackServiceProcess service(options);
-        QVERIFY2(service.start(), qPrintable(service.output()));
-        writeFile(path(u"seed.json"_s), readFile(PackServiceProcess::defaultSeedPath()));
+        ServiceWithModel service(u"Halo!"_s);
+        QVERIFY(service.start());
+        ScriptedModelServer &model = service.model;
         QStringList messages;
         for (int i = 0; i < 40; ++i)
             messages << u"Pesan %1"_s.arg(i);
@@ -593,14 +592,9 @@ printf '%s
         const QString script = block.match(text).captured(1);
         QVERIFY2(script.contains(u"tavi-pack publish"_s), qPrintable(text.left(200)));
 
-        ScriptedModelServer model;
-        model.setAnswer(u"Halo! Saya bisa cek ketersediaan untuk tanggal itu."_s);
-        PackServiceProcess::Options options;
-        options.modelUrl = model.baseUrl().toString();
-        options.model = model.modelName();
-        options.token = u"ci-token"_s;
-        PackServiceProcess service(options);
-        QVERIFY2(service.start(), qPrintable(service.output()));
+        ServiceWithModel service(
+            u"Halo! Saya bisa cek ketersediaan untuk tanggal itu."_s, true, u"ci-token"_s);
+        QVERIFY(service.start());
         // The repository the job runs in: a reviewed pack and the usual messages.
         QTemporaryDir work;
         CapabilityPack pack = awaitTask(PackAPI {service.baseUrl(), u"ci-token"_s}.current());
