@@ -566,7 +566,7 @@ printf '%s\n' "${COMPREPLY[@]}"
         clock.start();
         const Outcome outcome = finish(process);
         QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(outcome.exit, 130);
+        QVERIFY2(outcome.exit == 130, qPrintable(outcome.err.left(3000)));
         const QJsonObject report = QJsonDocument::fromJson(outcome.out.toUtf8()).object();
         QVERIFY2(!report.isEmpty(), qPrintable(outcome.out));
         QCOMPARE(report[u"complete"_s].toBool(true), false);

@@ -17,6 +17,8 @@
 #include "PackDiff.h"
 #include "ReviewRunner.h"
 #include "TestSet.h"
+
+#include <QCoroTimer>
 #endif
 
 #include <cstdio>
@@ -363,6 +365,13 @@ QCoro::Task<int> eval(const Invocation &invocation)
     QCoro::Task<> running = runner.run(api, draft, live, messages);
     co_await std::move(running);
     g_runner = nullptr;
+    if (g_interrupted) {
+        // The aborts of the requests in flight are delivered from the event
+        // loop: let them unwind before the process goes, so nothing of theirs is
+        // left behind.
+        QCoro::Task<> settling = QCoro::sleepFor(std::chrono::milliseconds(100));
+        co_await std::move(settling);
+    }
     if (progress)
         std::fputs("\r\033[K", stderr);
 
