@@ -524,6 +524,14 @@ printf '%s\n' "${COMPREPLY[@]}"
             arguments << u"--strict"_s;
         const Outcome outcome = tool(service.baseUrl(), arguments);
         QCOMPARE(outcome.exit, exit);
+        QCOMPARE(outcome.err.isEmpty(), exit != 3); // no progress off a terminal
+        if (strict) { // on one (script(1) gives it one), a progress line counts the replies
+            QProcess terminal;
+            terminal.setProcessEnvironment(toolEnvironment(service.baseUrl(), {}));
+            terminal.start(u"script"_s,
+                {u"-qec"_s, arguments.join(u' ').prepend(toolPath() + u' '), u"/dev/null"_s});
+            QVERIFY2(finish(terminal).out.contains(u"\r4 of 4"_s), "no progress line");
+        }
         const QJsonObject report = QJsonDocument::fromJson(outcome.out.toUtf8()).object();
         QCOMPARE(report[u"rows"_s].toArray().size(), 2);
         QCOMPARE(report[u"draft"_s][u"over_word_limit"_s].toInt(), draftLimit < 10 ? 2 : 0);
