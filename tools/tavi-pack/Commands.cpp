@@ -13,13 +13,11 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
-#if TAVI_PACK_REVIEW
 #include "PackDiff.h"
 #include "ReviewRunner.h"
 #include "TestSet.h"
 
 #include <QCoroTimer>
-#endif
 
 #include <cstdio>
 #include <unistd.h>
@@ -51,7 +49,7 @@ void writeError(const QString &sentence)
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
 }
 
-[[maybe_unused]] bool isTerminal(int fd)
+bool isTerminal(int fd)
 {
     return ::isatty(fd) == 1;
 }
@@ -269,8 +267,6 @@ QCoro::Task<int> preview(const Invocation &invocation)
     co_return status;
 }
 
-#if TAVI_PACK_REVIEW
-
 bool colourWanted()
 {
     // https://no-color.org: set and not empty turns colour off.
@@ -405,17 +401,6 @@ QCoro::Task<int> eval(const Invocation &invocation)
     co_return ok;
 }
 
-#else
-
-QCoro::Task<int> unavailable(const Invocation &invocation)
-{
-    throw CliError(
-        QStringLiteral("tavi-pack %1 is not part of this build.").arg(invocation.command), usage);
-    co_return usage;
-}
-
-#endif
-
 QCoro::Task<int> dispatch(const Invocation &invocation)
 {
     const QString &command = invocation.command;
@@ -426,12 +411,8 @@ QCoro::Task<int> dispatch(const Invocation &invocation)
         : command == QLatin1String("rollback")               ? rollback(invocation)
         : command == QLatin1String("history")                ? history(invocation)
         : command == QLatin1String("preview")                ? preview(invocation)
-#if TAVI_PACK_REVIEW
-        : command == QLatin1String("diff") ? diff(invocation)
-                                           : eval(invocation);
-#else
-                                              : unavailable(invocation);
-#endif
+        : command == QLatin1String("diff")                   ? diff(invocation)
+                                                             : eval(invocation);
     co_return co_await std::move(task);
 }
 
@@ -456,13 +437,11 @@ QCoro::Task<int> run(Invocation invocation)
 
 void interrupt()
 {
-#if TAVI_PACK_REVIEW
     if (g_runner) {
         g_interrupted = true;
         g_runner->cancel();
         return;
     }
-#endif
     // Nothing has finished that could be printed: stop as the default action would.
     std::fflush(stdout);
     std::_Exit(interrupted);
