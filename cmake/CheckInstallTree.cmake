@@ -14,6 +14,9 @@ endif()
 
 set(expected
     bin/${APP_ID}
+    bin/tavi-pack
+    share/man/man1/tavi-pack.1.gz
+    share/bash-completion/completions/tavi-pack
     share/applications/${APP_ID}.desktop
     share/metainfo/${METAINFO_ID}.metainfo.xml
     share/icons/hicolor/scalable/apps/${APP_ID}.svg
@@ -71,9 +74,20 @@ file(READ ${DEST}/share/metainfo/${METAINFO_ID}.metainfo.xml metainfo)
 if(NOT metainfo MATCHES "<releases>[ \n]*<release version=\"${VERSION}\"")
   fail("the metainfo's latest release is not ${VERSION}")
 endif()
-execute_process(COMMAND gzip -dc ${DEST}/share/man/man1/${APP_ID}.1.gz OUTPUT_VARIABLE manpage)
-if(NOT manpage MATCHES "\"Vuzev Tavi ${VERSION}\"")
-  fail("the manual page's header does not name ${VERSION}")
+foreach(page ${APP_ID} tavi-pack)
+  execute_process(COMMAND gzip -dc ${DEST}/share/man/man1/${page}.1.gz OUTPUT_VARIABLE manpage)
+  if(NOT manpage MATCHES "\"Vuzev Tavi ${VERSION}\"")
+    fail("the manual page ${page}(1)'s header does not name ${VERSION}")
+  endif()
+endforeach()
+
+# The command line starts and says which version it is without any window
+# library, as a pipeline on a machine without a display runs it.
+if(EXISTS ${DEST}/bin/tavi-pack)
+  execute_process(COMMAND ${DEST}/bin/tavi-pack --version RESULT_VARIABLE status OUTPUT_VARIABLE out)
+  if(NOT status EQUAL 0 OR NOT out STREQUAL "tavi-pack ${VERSION}\n")
+    fail("bin/tavi-pack --version said '${out}' (status ${status})")
+  endif()
 endif()
 
 # The desktop entry, the metainfo and the icons checked together, as installed.

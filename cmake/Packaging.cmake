@@ -14,15 +14,22 @@ set(packaging_dir ${PROJECT_SOURCE_DIR}/packaging)
 set(packaging_out ${CMAKE_BINARY_DIR}/packaging)
 set(TAVI_ICON_SIZES 16 22 24 32 48 64 128 256 512)
 
-install(TARGETS vuzev-tavi RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# As Debian's own packages are built: a read-only GOT once loaded, and a
-# stripped program without the compiler's notes.
-target_link_options(vuzev-tavi PRIVATE LINKER:-z,relro LINKER:-z,now)
-install(CODE "
-  if(CMAKE_INSTALL_DO_STRIP)
-    execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
-      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/vuzev-tavi\" COMMAND_ERROR_IS_FATAL ANY)
-  endif()")
+# The window and, beside it, the command line for scripts and CI.
+set(TAVI_PROGRAMS vuzev-tavi tavi-pack)
+install(TARGETS ${TAVI_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+foreach(program ${TAVI_PROGRAMS})
+  # As Debian's own packages are built: a read-only GOT once loaded, and a
+  # stripped program without the compiler's notes.
+  target_link_options(${program} PRIVATE LINKER:-z,relro LINKER:-z,now)
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\" COMMAND_ERROR_IS_FATAL ANY)
+    endif()")
+endforeach()
+# Where Debian's bash-completion loads a command's completion on first use.
+install(FILES ${packaging_dir}/tavi-pack.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME tavi-pack)
 install(FILES ${packaging_dir}/${TAVI_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${packaging_dir}/${TAVI_METAINFO_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES ${packaging_dir}/icons/${TAVI_APP_ID}.svg
@@ -35,7 +42,7 @@ endforeach()
 # Debian wants manual pages and changelogs compressed, reproducibly (no name or
 # time stamp in the gzip header).
 set(gzipped)
-foreach(pair "${TAVI_APP_ID}.1;${TAVI_APP_ID}.1.gz" "changelog;changelog.gz")
+foreach(pair "${TAVI_APP_ID}.1;${TAVI_APP_ID}.1.gz" "tavi-pack.1;tavi-pack.1.gz" "changelog;changelog.gz")
   list(GET pair 0 source)
   list(GET pair 1 target)
   add_custom_command(OUTPUT ${packaging_out}/${target}
@@ -46,11 +53,12 @@ foreach(pair "${TAVI_APP_ID}.1;${TAVI_APP_ID}.1.gz" "changelog;changelog.gz")
   list(APPEND gzipped ${packaging_out}/${target})
 endforeach()
 add_custom_target(tavi_packaging_files ALL DEPENDS ${gzipped})
-install(FILES ${packaging_out}/${TAVI_APP_ID}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${packaging_out}/${TAVI_APP_ID}.1.gz ${packaging_out}/tavi-pack.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${packaging_dir}/copyright ${packaging_out}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${TAVI_APP_ID})
 
-# The program is the only thing installed: the reference pack service is a
+# The two programs are all that is installed: the reference pack service is a
 # development and test tool, and operators talk to their real service.
 
 # Validations of the packaging files and of the installed tree.
@@ -111,7 +119,11 @@ the capability pack, held by a pack service.
 It fetches the live pack as an editable draft, edits the persona voice and
 the call to action, coaches the draft with a language model served on this
 machine, previews Tavi's reply to a traveller message, publishes the draft
-live and rolls the live pack back.")
+live and rolls the live pack back.
+.
+The command tavi-pack does the same from scripts and CI: it pulls, lints,
+diffs, previews, evaluates against a set of traveller messages, publishes
+(refusing a file made from an older live version) and rolls back.")
 # Libraries come from dpkg-shlibdeps; QML modules and the platform plugins are
 # loaded at run time, so no linker sees them and they are named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -60,7 +60,7 @@ start_program() {
 
 echo "-- building the packages in $build ($((SECONDS - started)) s)"
 [ -f "$build/CMakeCache.txt" ] || cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target vuzev-tavi tavi_packaging_files >/dev/null
+cmake --build "$build" --target vuzev-tavi tavi-pack tavi_packaging_files >/dev/null
 rm -rf "$build/packages"
 (cd "$build" && cpack -G "DEB;TGZ" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack"; }
 debs=("$build"/packages/*.deb)
@@ -97,11 +97,27 @@ while read -r path; do
 done <"$work/installed"
 start_program "/usr/bin/$package" LD_DEBUG=libs LD_DEBUG_OUTPUT="$work/ld"
 
+# The command line, as a pipeline on a machine without a display runs it: it
+# must answer with the service's failure (status 3), and load no window library.
+cli_status=0
+env -i PATH=/usr/bin:/bin HOME="$work" TAVI_API_BASE=http://127.0.0.1:9 TAVI_MODEL=off \
+  LD_DEBUG=libs LD_DEBUG_OUTPUT="$work/ld-cli" /usr/bin/tavi-pack pull >/dev/null 2>"$work/cli.log" || cli_status=$?
+if [ "$cli_status" -ne 3 ] || ! grep -q 'refused' "$work/cli.log"; then
+  cat "$work/cli.log" >&2
+  fail "tavi-pack pull against a closed port ended with status $cli_status, not 3"
+fi
+sed -n 's/.*calling init: \(\/.*\)$/\1/p' "$work"/ld-cli.* | sort -u >"$work/loaded-cli"
+[ -s "$work/loaded-cli" ] || fail "no libraries were recorded for tavi-pack"
+if grep -E '/libQt6(Gui|Qml|Quick|Widgets|DBus|OpenGL|XcbQpa)[^/]*$|/qt6/(plugins|qml)/' "$work/loaded-cli" >&2; then
+  fail "tavi-pack loads Qt GUI, QML or Quick libraries or plugins"
+fi
+echo "  tavi-pack loads $(wc -l <"$work/loaded-cli") libraries, none of Qt's GUI, QML or Quick"
+
 # Every shared object the running program loaded (libraries, Qt's platform
 # plugin, the QML modules' plugins) must come from a package the .deb depends
 # on, directly or through others; a QML module missing from Depends would
 # install fine here and fail on a fresh machine.
-sed -n 's/.*calling init: \(\/.*\)$/\1/p' "$work"/ld.* | sort -u >"$work/loaded"
+sed -n 's/.*calling init: \(\/.*\)$/\1/p' "$work"/ld.* "$work"/ld-cli.* | sort -u >"$work/loaded"
 [ -s "$work/loaded" ] || fail "no loaded libraries were recorded"
 apt-cache depends --recurse --installed --no-recommends --no-suggests --no-conflicts \
   --no-breaks --no-replaces --no-enhances "$package" | grep -v '^ ' | tr -d '<>' | sort -u >"$work/closure"
@@ -169,5 +185,6 @@ fi
 grep -v '/$' "$work/deb-paths" | sort >"$work/deb-files"
 diff -u "$work/deb-files" "$work/tar-files" >&2 || fail "the tarball and the .deb hold different files"
 start_program "$top/bin/$package"
+"$top/bin/tavi-pack" --version | grep -qx "tavi-pack [0-9.]*" || fail "the tarball's tavi-pack does not start"
 
 echo "package test passed in $((SECONDS - started)) s"

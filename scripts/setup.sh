@@ -13,6 +13,8 @@ packages=(
   qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qttest qml6-module-qtqml-models qml6-module-qtquick-shapes
   fonts-dejavu-core ca-certificates openssl
+  # The command line's benchmark measures tavi-pack pull against a bare curl.
+  curl
   qt6-qpa-plugins
   desktop-file-utils appstream lintian file
   # The window under its own X server, read through the accessibility bus.

@@ -15,8 +15,8 @@ CapabilityPack CapabilityPack::fromJson(QByteArrayView jsonText)
     try {
         document.emplace(jsonText);
     } catch (const JsonReadError &error) {
-        throw JsonReadError(QStringLiteral("Could not read the capability pack: ")
-            + JsonRead::midSentence(error.description()));
+        throw error.prefixed(QStringLiteral("Could not read the capability pack: "),
+            JsonRead::midSentence(error.description()));
     }
     return JsonRead::capabilityPack(*document, document->root(), QString());
 }

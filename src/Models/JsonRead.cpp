@@ -203,7 +203,8 @@ thread_local TextArena *t_arena = nullptr;
 {
     const QString path = where.text();
     // A value at the top of a text has no member path; the error calls it by what it is.
-    throw JsonReadError((path.isEmpty() ? QStringLiteral("The document") : path) + problem);
+    throw JsonReadError((path.isEmpty() ? QStringLiteral("The document") : path) + problem, path,
+        problem.trimmed());
 }
 
 [[noreturn]] void wrongType(simdjson::dom::element value, const Where &where, const char *wanted)
@@ -572,8 +573,8 @@ CapabilityPack capabilityPack(
     try {
         return pack(value, Where {nullptr, {}, -1, &path, &document});
     } catch (const JsonReadError &error) {
-        throw JsonReadError(QStringLiteral("Could not read the capability pack: ")
-            + midSentence(error.description()));
+        throw error.prefixed(QStringLiteral("Could not read the capability pack: "),
+            midSentence(error.description()));
     }
 }
 

@@ -29,4 +29,26 @@ class JsonReadError : public TaviError
 {
 public:
     using TaviError::TaviError;
+    // For a value that breaks the pack's rules: where it sits
+    // ("modules.persona.languages", empty for the document itself) and what is
+    // wrong with it ("is missing"), for tools that list errors by place.
+    JsonReadError(QString description, QString path, QString problem)
+        : TaviError(std::move(description))
+        , m_path(std::move(path))
+        , m_problem(std::move(problem))
+    { }
+
+    const QString &path() const noexcept { return m_path; }
+    // Empty when the description says it all (a text that is not JSON at all).
+    const QString &problem() const noexcept { return m_problem; }
+
+    // The same error, its description behind `prefix`.
+    JsonReadError prefixed(const QString &prefix, const QString &midSentenceDescription) const
+    {
+        return JsonReadError(prefix + midSentenceDescription, m_path, m_problem);
+    }
+
+private:
+    QString m_path;
+    QString m_problem;
 };

@@ -3,6 +3,7 @@
 #include "Envelopes.h"
 #include "Network.h"
 #include "PackAPIError.h"
+#include "ServiceExchange.h"
 
 #include <QCoroFuture>
 #include <QCoroNetworkReply>
@@ -423,6 +424,12 @@ const QString publishPath = QStringLiteral("/api/capability-packs/publish");
 const QString rollbackPath = QStringLiteral("/api/capability-packs/rollback");
 
 } // namespace
+
+QCoro::Task<QByteArray> serviceExchange(
+    PackAPI api, QByteArray method, QString path, std::optional<QByteArray> body)
+{
+    return exchange(std::move(api), std::move(method), std::move(path), std::move(body), {});
+}
 
 std::optional<QUrl> PackAPI::parseBaseURL(const QString &text)
 {

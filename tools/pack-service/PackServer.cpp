@@ -330,6 +330,10 @@ PackServer::Reply PackServer::history()
             {QStringLiteral("in_live_chain"), entry.inLiveChain}};
         if (entry.parentVersion)
             row.insert(QStringLiteral("parent_version"), *entry.parentVersion);
+        if (entry.author)
+            row.insert(QStringLiteral("author"), *entry.author);
+        if (entry.coachInstruction)
+            row.insert(QStringLiteral("coach_instruction"), *entry.coachInstruction);
         versions.append(row);
     }
     QJsonObject answer {{QStringLiteral("versions"), versions}};

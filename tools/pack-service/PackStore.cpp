@@ -206,7 +206,9 @@ QList<PackStore::HistoryEntry> PackStore::history() const
 {
     QSqlQuery query = run(QSqlDatabase::database(m_connection, false),
         QStringLiteral("SELECT v.version, v.parent_version, v.coach_model, v.created_at,"
-                       " EXISTS (SELECT 1 FROM live_chain c WHERE c.version = v.version)"
+                       " EXISTS (SELECT 1 FROM live_chain c WHERE c.version = v.version),"
+                       " json_extract(v.pack, '$.provenance.author'),"
+                       " json_extract(v.pack, '$.provenance.coach_instruction')"
                        " FROM versions v ORDER BY v.seq"));
     QList<HistoryEntry> entries;
     while (query.next()) {
@@ -217,6 +219,10 @@ QList<PackStore::HistoryEntry> PackStore::history() const
         entry.coachModel = query.value(2).toString();
         entry.createdAt = query.value(3).toString();
         entry.inLiveChain = query.value(4).toBool();
+        if (!query.value(5).isNull())
+            entry.author = query.value(5).toString();
+        if (!query.value(6).isNull())
+            entry.coachInstruction = query.value(6).toString();
         entries.append(entry);
     }
     return entries;

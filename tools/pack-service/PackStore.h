@@ -45,6 +45,9 @@ public:
         QString coachModel;
         QString createdAt;
         bool inLiveChain = false;
+        // From the stored pack's provenance, when it names them.
+        std::optional<QString> author;
+        std::optional<QString> coachInstruction;
     };
 
     // `path` is a file name or ":memory:". Throws StoreError.

@@ -1,0 +1,108 @@
+// tavi-pack: the capability pack from the command line, for scripts and CI.
+
+#include "CommandLine.h"
+#include "Commands.h"
+#include "Memory.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void onInterrupt(int)
+{
+    // Only what is safe in a signal handler: the event loop does the rest.
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(g_signalPipe[1], &byte, 1);
+    // A second Ctrl-C is not waited on.
+    std::signal(SIGINT, SIG_DFL);
+}
+
+QCoro::Task<> runAndQuit(CommandLine::Invocation invocation)
+{
+    QCoro::Task<int> running = Commands::run(std::move(invocation));
+    const int status = co_await std::move(running);
+    QCoreApplication::exit(status);
+}
+
+void print(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    keepFreedMemoryForReuse();
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+
+    CommandLine::Invocation invocation;
+    try {
+        invocation = CommandLine::parse(arguments);
+    } catch (const CommandLine::CliError &error) {
+        print(stderr, error.description() + QLatin1Char('\n'));
+        return error.exitCode();
+    }
+    if (invocation.help) {
+        print(stdout, CommandLine::helpText(invocation.command));
+        return CommandLine::ok;
+    }
+    if (invocation.version) {
+        print(stdout, QStringLiteral("tavi-pack " TAVI_PACK_VERSION "\n"));
+        return CommandLine::ok;
+    }
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tavi-pack"));
+
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+            char byte = 0;
+            while (::read(g_signalPipe[0], &byte, 1) > 0) { }
+            Commands::interrupt();
+        });
+        struct sigaction action
+        { };
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &action, nullptr);
+    }
+
+    // Started from the running loop, so that its end can stop the loop even
+    // when it needs no network at all.
+    std::optional<QCoro::Task<>> task;
+    QTimer::singleShot(0, &app, [&] { task.emplace(runAndQuit(std::move(invocation))); });
+    const int status = QCoreApplication::exec();
+    // Replies go with deleteLater, which the stopped loop no longer runs, and the
+    // network manager's own thread ends its connections asynchronously: close
+    // them while events still flow, or their objects are left behind.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    if (auto *manager
+        = app.findChild<QNetworkAccessManager *>(QString(), Qt::FindDirectChildrenOnly)) {
+        manager->clearConnectionCache();
+        delete manager;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 20) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+    }
+    return status;
+}
