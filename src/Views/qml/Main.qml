@@ -36,6 +36,19 @@ ApplicationWindow {
         objectName: "workspace"
     }
 
+    ReviewSession {
+        id: review
+        objectName: "reviewSession"
+        workspace: workspace
+    }
+
+    // Opens and closes the review panel, from anywhere in the application.
+    Shortcut {
+        context: Qt.ApplicationShortcut
+        sequence: "Ctrl+Shift+R"
+        onActivated: review.toggle()
+    }
+
     // Quit on the platform's key. Application-wide: without a window manager the
     // window is never the active one, and a window shortcut would never fire.
     Shortcut {
@@ -69,6 +82,14 @@ ApplicationWindow {
                 text: "Check for Updates…"
                 onTriggered: SparkleUpdaterController.checkForUpdates()
                 Accessible.name: text
+                Accessible.onPressAction: { menu.dismiss(); triggered() }
+            }
+            MenuItem {
+                objectName: "reviewChangesMenuItem"
+                text: "Review changes"
+                onTriggered: review.toggle()
+                Accessible.name: text
+                Accessible.description: "Ctrl+Shift+R"
                 Accessible.onPressAction: { menu.dismiss(); triggered() }
             }
             MenuSeparator {}
@@ -118,13 +139,25 @@ ApplicationWindow {
                 enabled: !workspace.busy
                 onClicked: workspace.load()
             }
+
+            ActionButton {
+                objectName: "reviewChangesButton"
+                flat: true
+                text: "Review changes"
+                highlighted: review.open
+                onClicked: review.toggle()
+                Accessible.description: "Ctrl+Shift+R"
+            }
         }
     }
 
     ScrollView {
         id: scroll
         objectName: "workspaceScroll"
-        anchors.fill: parent
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.top: parent.top
+        anchors.bottom: reviewPanel.top
         contentWidth: availableWidth
         contentHeight: page.implicitHeight
 
@@ -377,6 +410,37 @@ ApplicationWindow {
         else if (top + item.height > flickable.contentY + flickable.height)
             flickable.contentY = Math.min(page.height - flickable.height,
                                           top + item.height - flickable.height + window.pagePadding)
+    }
+
+    // The review panel: below the two columns, across the whole width, so that
+    // the replies under the draft and under live stand side by side; the
+    // columns above scroll in what is left. Closed, it takes no room.
+    ReviewPanel {
+        id: reviewPanel
+        objectName: "reviewPanel"
+        // The share of the content's height the panel takes; its top edge drags.
+        property real share: 0.5
+
+        session: review
+        workspace: workspace
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.bottom: parent.bottom
+        visible: review.open
+        height: visible ? Math.round(parent.height * share) : 0
+
+        MouseArea {
+            objectName: "reviewPanelHandle"
+            width: parent.width
+            height: 6
+            y: -3
+            cursorShape: Qt.SizeVerCursor
+            onPositionChanged: mouse => {
+                const top = mapToItem(reviewPanel.parent, 0, mouse.y).y
+                const whole = reviewPanel.parent.height
+                reviewPanel.share = Math.min(0.8, Math.max(0.25, 1 - top / whole))
+            }
+        }
     }
 
     Dialog {
