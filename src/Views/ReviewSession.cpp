@@ -18,7 +18,7 @@ namespace {
 
 // What one row lays out: a 2,000-word reply or a long voice, wrapped whole,
 // costs more than a frame; the rest is a press away.
-constexpr qsizetype kShownCharacters = 600;
+constexpr qsizetype kShownCharacters = 320;
 // Unchanged stretches of a word diff keep this much on either side of a change.
 constexpr qsizetype kContextCharacters = 80;
 
@@ -269,9 +269,13 @@ QHash<int, QByteArray> ReviewResultsModel::roleNames() const
 
 void ReviewResultsModel::sync()
 {
+    const int count = int(m_runner->rows().size());
+    m_expanded = QList<bool>(count, false);
+    // Rows that stay are rebound in place: building a row anew costs more.
+    if (count == m_count && count > 0)
+        return Q_EMIT dataChanged(index(0), index(count - 1));
     beginResetModel();
-    m_count = int(m_runner->rows().size());
-    m_expanded = QList<bool>(m_count, false);
+    m_count = count;
     endResetModel();
 }
 

@@ -271,6 +271,16 @@ private Q_SLOTS:
         const QString shownChange
             = rowText("changesList", 0, words ? "changeWords" : "changeAfter");
         QVERIFY2(shownChange.contains(QLatin1String("Selalu ramah")), qPrintable(shownChange));
+        // An insertion reads as one without colour: bracketed on screen, named aloud.
+        if (words) {
+            QVERIFY2(shownChange.contains(QLatin1String("{+")), qPrintable(shownChange));
+            const QString spoken
+                = QAccessible::queryAccessibleInterface(inRow("changesList", 0, "changeWords"))
+                      ->text(QAccessible::Name);
+            QVERIFY2(
+                spoken.contains(QStringLiteral("added: “")) && !spoken.contains(QLatin1Char('<')),
+                qPrintable(spoken));
+        }
 
         // Another operator publishes: only a check of live finds out.
         const QString status = m_workspace->status();
@@ -364,6 +374,8 @@ private Q_SLOTS:
         QTRY_COMPARE(m_workspace->status(), QStringLiteral("Live Tavi now v2"));
         QTRY_COMPARE(text("runProgressText"), QStringLiteral("2 of 2"));
         QTRY_VERIFY(shown("resultsOutdatedText"));
+        QTRY_COMPARE(text("reviewChangesText"),
+            QStringLiteral("Nothing to publish: the draft is the same as live v2."));
         QCOMPARE(text("resultsOutdatedText"),
             QStringLiteral("Made under an earlier draft: the draft has changed since this run."));
         const QString screenshots = qEnvironmentVariable("TAVI_WINDOW_SCREENSHOTS");
@@ -384,6 +396,13 @@ private Q_SLOTS:
         QVERIFY(!m_review->running());
         QCOMPARE(text("runProgressText"), QStringLiteral("Cancelled: 0 of 2 done"));
         QCOMPARE(rowText("resultsList", 0, "draftReplyText"), QStringLiteral("Not run"));
+
+        // What a rollback returns is live again, as far as the window knows.
+        type(item("voiceEditor"), QStringLiteral("!"));
+        QTRY_VERIFY(text("reviewChangesText").startsWith(QLatin1String("1 change")));
+        press("rollbackButton");
+        QTRY_COMPARE(text("reviewChangesText"),
+            QStringLiteral("Nothing to publish: the draft is the same as live v1."));
     }
 
     // The set is kept per service: a missing file starts from the preview

@@ -111,12 +111,16 @@ ColumnLayout {
                     passColor: results.passColor
                 }
             }
-            ActionButton {
-                objectName: "showWholeRepliesButton"
-                visible: row.longReply
-                flat: true
-                text: row.expanded ? "Show less" : "Show whole replies"
-                onClicked: results.session.setExpanded(row.index, !row.expanded)
+            // Built only for rows that need it: most rows have short replies.
+            Loader {
+                active: row.longReply
+                visible: active
+                sourceComponent: ActionButton {
+                    objectName: "showWholeRepliesButton"
+                    flat: true
+                    text: row.expanded ? "Show less" : "Show whole replies"
+                    onClicked: results.session.setExpanded(row.index, !row.expanded)
+                }
             }
         }
     }
