@@ -362,6 +362,9 @@ ReviewSession::ReviewSession(QObject *parent)
 ReviewSession::~ReviewSession()
 {
     *m_alive = false;
+    // The runner goes after the rows model and this object's other members; what
+    // it says while it ends a run must reach neither.
+    m_runner.disconnect();
     // Edits of the last moments still reach the file, off this thread; the
     // pool finishes the write before the process ends.
     if (m_saveSoon.isActive() || m_saveAgain) {
