@@ -8,7 +8,7 @@ scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVI_BENCH=ON >/dev/null
 cmake --build build -j"$(nproc)"
 status=0
-for bench in models client coach workspace window service startup updates; do
+for bench in models client coach workspace window service startup updates review; do
   echo "== bench_$bench"
   "build/bench/$bench/bench_$bench" || status=1
 done

@@ -125,6 +125,14 @@ bool operator==(const CapabilityPack::Provenance &a, const CapabilityPack::Prove
 bool operator==(const CapabilityPack::Modules &a, const CapabilityPack::Modules &b);
 bool operator==(const CapabilityPack &a, const CapabilityPack &b);
 
+// The texts' own equality, as the records use it, for code that compares texts
+// one at a time (a review of what a draft changes): canonically equivalent texts
+// are equal. Shared data and equal code units answer first, without normalising.
+bool canonicallyEqual(const QString &a, const QString &b);
+// The text in its canonical composed form (NFC); the text itself when it already
+// is, without a copy.
+QString canonicalComposition(const QString &text);
+
 // Equal values hash alike (canonically equivalent texts included).
 size_t qHash(const CapabilityPack::Persona &v, size_t seed = 0);
 size_t qHash(const CapabilityPack::NLUExample &v, size_t seed = 0);

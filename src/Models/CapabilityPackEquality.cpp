@@ -152,6 +152,20 @@ template<typename... Fields> size_t hashFields(size_t seed, const Fields &...fie
 
 using Pack = CapabilityPack;
 
+bool canonicallyEqual(const QString &a, const QString &b)
+{
+    return same(a, b);
+}
+
+QString canonicalComposition(const QString &text)
+{
+    const icu::UnicodeString u = view(text);
+    if (isNfc(u))
+        return text;
+    const icu::UnicodeString &n = normalized(u, t_first);
+    return QString(reinterpret_cast<const QChar *>(n.getBuffer()), n.length());
+}
+
 bool operator==(const Pack::Persona &a, const Pack::Persona &b)
 {
     return same(a.name, b.name) && same(a.role, b.role) && same(a.voice, b.voice)

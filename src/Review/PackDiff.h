@@ -2,6 +2,7 @@
 
 #include "CapabilityPack.h"
 
+#include <QCoroTask>
 #include <QJsonArray>
 #include <QList>
 #include <QString>
@@ -41,6 +42,9 @@ struct Change
 // Every difference, in document order. Cheap for small packs; a caller on the
 // user-interface thread runs it through diffAsync for large ones.
 QList<Change> diff(const CapabilityPack &from, const CapabilityPack &to);
+// The same on a worker thread, resuming on the caller's: two 5 MB packs take
+// longer than a frame.
+QCoro::Task<QList<Change>> diffAsync(CapabilityPack from, CapabilityPack to);
 
 // Markdown for a review comment or a ticket: one section a change, insertions
 // and deletions marked in the text itself ({+new+} / [-old-]), not only by colour.

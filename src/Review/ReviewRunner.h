@@ -66,18 +66,41 @@ public:
     };
     Summary draftSummary() const;
     Summary liveSummary() const;
-    // "Draft: 1 over the word limit; live: 3" and the like; "" before any run.
+    // "Draft: 1 over the word limit; live: 3" and the like: one clause per kind of
+    // failure that occurs on either side ("over the word limit", "saying a
+    // denied item", "empty", "failed" for errors), joined by ". "; a plain
+    // sentence when nothing failed; "" before any run.
     QString summaryText() const;
 
     // The run as Markdown (a table, one row a message, with sources and failures).
     QString toMarkdown() const;
 
+    // The packs the last run was started with (kept after it ends), so that its
+    // results can be told apart from a draft edited since; nullopt before any run.
+    std::optional<CapabilityPack> draftPack() const;
+    std::optional<CapabilityPack> livePack() const;
+
+    // How many requests go to the pack service at once (4); the local model
+    // always gets one at a time.
+    static constexpr int serviceParallel = 4;
+
 Q_SIGNALS:
+    // A run started: rows() holds its messages, none of them answered yet.
+    void rowsReset();
     void rowChanged(int index);
     void progressChanged();
     void runningChanged();
 
 private:
     struct State;
+    class Run;
+    enum class Lane { local, service };
+    std::shared_ptr<Run> begin(
+        PackAPI api, CapabilityPack draft, CapabilityPack live, QStringList messages);
+    void pump(const std::shared_ptr<Run> &run);
+    void end(const std::shared_ptr<Run> &run);
+    QCoro::Task<> decideThenPump(std::shared_ptr<Run> run, std::shared_ptr<bool> alive);
+    QCoro::Task<> reply(
+        std::shared_ptr<Run> run, std::shared_ptr<bool> alive, qsizetype job, Lane lane);
     std::unique_ptr<State> m_state;
 };

@@ -445,12 +445,27 @@ struct ChatReply
     QByteArray body;
 };
 
-QCoro::Task<ChatReply> postChat(QUrl url, QByteArray body, std::chrono::milliseconds timeout)
+QCoro::Task<ChatReply> postChat(
+    QUrl url, QByteArray body, std::chrono::milliseconds timeout, CancellationHandle cancellation)
 {
+    if (cancellation && cancellation->isCancelled())
+        throw LanguageModelError(QStringLiteral("The local model run was cancelled."));
     ReplyPtr reply(sharedNetworkAccessManager().post(jsonRequest(url, timeout), body));
     Deadline deadline(reply.get(), timeout);
+    bool cancelled = false;
+    QMetaObject::Connection cancelConnection;
+    if (cancellation)
+        cancelConnection = QObject::connect(cancellation.get(), &Cancellation::cancelled,
+            reply.get(), [&cancelled, raw = reply.get()] {
+                cancelled = true;
+                // From the event loop, not inside whoever cancels.
+                QMetaObject::invokeMethod(raw, &QNetworkReply::abort, Qt::QueuedConnection);
+            });
     co_await reply.get();
+    QObject::disconnect(cancelConnection);
 
+    if (cancelled)
+        throw LanguageModelError(QStringLiteral("The local model run was cancelled."));
     if (deadline.expired() || reply->error() == QNetworkReply::OperationCanceledError
         || reply->error() == QNetworkReply::TimeoutError)
         throw LanguageModelError(QStringLiteral("The local model did not answer within ")
@@ -498,6 +513,7 @@ QCoro::Task<QString> LanguageModelSession::respond(
     const QUrl endpoint = model->endpoint();
     const QString modelName = model->modelName();
     const auto timeout = model->responseTimeout();
+    const CancellationHandle cancellation = m_cancellation;
 
     if (const auto known = staticAvailability(endpoint, true)) {
         throw LanguageModelError(known->reason == Reason::deviceNotEligible
@@ -509,7 +525,7 @@ QCoro::Task<QString> LanguageModelSession::respond(
         return postChat(url,
             QJsonDocument(chatBody(modelName, instructions, prompt, options, schema))
                 .toJson(QJsonDocument::Compact),
-            timeout);
+            timeout, cancellation);
     };
 
     ChatReply reply = co_await send(responseSchema);

@@ -4,6 +4,7 @@
 // OpenAI-compatible chat API, reached on loopback only. Names follow the
 // on-device model framework that the coach was first written against.
 
+#include "Cancellation.h"
 #include "TaviError.h"
 
 #include <QCoroTask>
@@ -103,7 +104,15 @@ public:
     QCoro::Task<QString> respond(QString prompt, GenerationOptions options = {},
         std::optional<QJsonObject> responseSchema = std::nullopt);
 
+    // Runs answered after this are stopped by `cancellation`: the request is
+    // aborted and respond() fails with a LanguageModelError saying so.
+    void setCancellation(CancellationHandle cancellation)
+    {
+        m_cancellation = std::move(cancellation);
+    }
+
 private:
     SystemLanguageModel *m_model;
     QString m_instructions;
+    CancellationHandle m_cancellation;
 };

@@ -187,8 +187,8 @@ template<typename T, typename Decode> QCoro::Task<T> decodeAnswer(QByteArray bod
 
 // One exchange with the service: the request, any redirects, the status check.
 // Returns the body of a 2xx answer.
-QCoro::Task<QByteArray> exchange(
-    PackAPI api, QByteArray method, QString path, std::optional<QByteArray> body)
+QCoro::Task<QByteArray> exchange(PackAPI api, QByteArray method, QString path,
+    std::optional<QByteArray> body, CancellationHandle cancellation)
 {
     QUrl url = api.apiURL(path);
     if (!url.isValid() || url.isRelative() || !isHttpScheme(url) || url.host().isEmpty())
@@ -243,10 +243,27 @@ QCoro::Task<QByteArray> exchange(
             timedOut = true;
             reply->abort();
         }
+        // A cancel aborts the request the same way, from the event loop.
+        bool cancelled = false;
+        QMetaObject::Connection cancelConnection;
+        if (cancellation) {
+            cancelConnection = QObject::connect(cancellation.get(), &Cancellation::cancelled,
+                reply.get(), [&cancelled, raw = reply.get()] {
+                    cancelled = true;
+                    QMetaObject::invokeMethod(raw, &QNetworkReply::abort, Qt::QueuedConnection);
+                });
+            if (cancellation->isCancelled()) {
+                cancelled = true;
+                reply->abort();
+            }
+        }
         auto replyAwaitable = qCoro(reply.get());
         QCoro::Task<bool> finished = replyAwaitable.waitForFinished();
         co_await std::move(finished);
         QObject::disconnect(connection);
+        QObject::disconnect(cancelConnection);
+        if (cancelled)
+            throw TransportError(QStringLiteral("The request to the pack service was cancelled."));
         if (timedOut)
             throw TransportError(QStringLiteral("The pack service at %1 did not answer within %2.")
                                      .arg(originText(url), durationText(timeout)));
@@ -347,10 +364,11 @@ CapabilityPack readPublish(const QByteArray &bytes)
 
 template<typename T>
 QCoro::Task<T> operation(PackAPI api, QByteArray method, QString path,
-    std::optional<QByteArray> body, T (*read)(const QByteArray &))
+    std::optional<QByteArray> body, T (*read)(const QByteArray &),
+    CancellationHandle cancellation = {})
 {
-    QCoro::Task<QByteArray> sending
-        = exchange(std::move(api), std::move(method), std::move(path), std::move(body));
+    QCoro::Task<QByteArray> sending = exchange(std::move(api), std::move(method), std::move(path),
+        std::move(body), std::move(cancellation));
     const QByteArray answer = co_await std::move(sending);
     QCoro::Task<T> decoding = decodeAnswer<T>(answer, read);
     co_return co_await std::move(decoding);
@@ -358,13 +376,13 @@ QCoro::Task<T> operation(PackAPI api, QByteArray method, QString path,
 
 template<typename T>
 QCoro::Task<T> operationWithPack(PackAPI api, QString path, CapabilityPack pack,
-    QJsonObject members, T (*read)(const QByteArray &))
+    QJsonObject members, T (*read)(const QByteArray &), CancellationHandle cancellation = {})
 {
     QCoro::Task<QByteArray> writing = packBody(std::move(pack), std::move(members));
     std::optional<QByteArray> body = co_await std::move(writing);
     QByteArray method = QByteArrayLiteral("POST");
-    QCoro::Task<T> sending
-        = operation<T>(std::move(api), std::move(method), std::move(path), std::move(body), read);
+    QCoro::Task<T> sending = operation<T>(std::move(api), std::move(method), std::move(path),
+        std::move(body), read, std::move(cancellation));
     co_return co_await std::move(sending);
 }
 
@@ -428,6 +446,15 @@ QCoro::Task<QString> PackAPI::preview(QString message, CapabilityPack pack) cons
         {QStringLiteral("sessionId"), QStringLiteral("preview-apple")}};
     return operationWithPack<QString>(
         *this, previewPath, std::move(pack), std::move(members), readPreview);
+}
+
+QCoro::Task<QString> PackAPI::preview(
+    QString message, CapabilityPack pack, CancellationHandle cancellation) const
+{
+    QJsonObject members {{QStringLiteral("message"), message},
+        {QStringLiteral("sessionId"), QStringLiteral("preview-apple")}};
+    return operationWithPack<QString>(*this, previewPath, std::move(pack), std::move(members),
+        readPreview, std::move(cancellation));
 }
 
 QCoro::Task<CapabilityPack> PackAPI::publish(CapabilityPack pack) const

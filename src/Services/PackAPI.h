@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Cancellation.h"
 #include "CapabilityPack.h"
 
 #include <QCoroTask>
@@ -31,6 +32,10 @@ struct PackAPI
     QCoro::Task<CapabilityPack> coach(QString instruction, CapabilityPack pack) const;
     // The reply text, empty when the answer carries none.
     QCoro::Task<QString> preview(QString message, CapabilityPack pack) const;
+    // The same, stopped when `cancellation` is cancelled: the request is aborted
+    // and the task fails with a TransportError saying so.
+    QCoro::Task<QString> preview(
+        QString message, CapabilityPack pack, CancellationHandle cancellation) const;
     QCoro::Task<CapabilityPack> publish(CapabilityPack pack) const;
     QCoro::Task<CapabilityPack> rollback() const;
 

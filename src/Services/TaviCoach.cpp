@@ -173,9 +173,18 @@ QCoro::Task<std::optional<QString>> applePreview(QString message, CapabilityPack
     const auto availability = co_await model.refreshAvailability();
     if (!availability.isAvailable())
         co_return std::nullopt;
+    QCoro::Task<QString> replying = appleReply(std::move(message), std::move(pack));
+    co_return co_await std::move(replying);
+}
 
-    LanguageModelSession session(model, pack.taviInstructions(QStringLiteral("{}")));
-    co_return co_await session.respond(message);
+QCoro::Task<QString> appleReply(
+    QString message, CapabilityPack pack, CancellationHandle cancellation)
+{
+    LanguageModelSession session(
+        SystemLanguageModel::defaultModel(), pack.taviInstructions(QStringLiteral("{}")));
+    session.setCancellation(std::move(cancellation));
+    QCoro::Task<QString> responding = session.respond(message);
+    co_return co_await std::move(responding);
 }
 
 } // namespace TaviCoach

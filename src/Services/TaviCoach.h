@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Cancellation.h"
 #include "CapabilityPack.h"
 
 #include <QCoroTask>
@@ -29,6 +30,11 @@ QString appleIntelligenceStatus();
 // nullopt when the local model is not available; throws the model's error when a run fails.
 QCoro::Task<std::optional<CoachOutcome>> appleDraft(QString instruction, CapabilityPack pack);
 QCoro::Task<std::optional<QString>> applePreview(QString message, CapabilityPack pack);
+// What applePreview asks the local model, without asking first whether it is
+// available: for a caller that has just asked, and routes and paces its own
+// requests (a review run). Throws the model's error; `cancellation` stops it.
+QCoro::Task<QString> appleReply(
+    QString message, CapabilityPack pack, CancellationHandle cancellation = {});
 
 // One string member out of a model answer that should be JSON.
 std::optional<QString> extract(QStringView jsonKey, QStringView from);

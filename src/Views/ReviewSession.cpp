@@ -279,6 +279,12 @@ void ReviewResultsModel::sync()
     endResetModel();
 }
 
+void ReviewResultsModel::refresh()
+{
+    if (m_count > 0)
+        Q_EMIT dataChanged(index(0), index(m_count - 1));
+}
+
 void ReviewResultsModel::rowChanged(int row)
 {
     if (row >= 0 && row < m_count)
@@ -345,9 +351,11 @@ ReviewSession::ReviewSession(QObject *parent)
         Q_EMIT canRunChanged();
     });
 
+    connect(&m_runner, &ReviewRunner::rowsReset, &m_results, &ReviewResultsModel::sync);
     connect(&m_runner, &ReviewRunner::runningChanged, this, [this] {
-        if (m_runner.running())
-            m_results.sync();
+        // Rows waiting when a run ends read "Not run" from now on.
+        if (!m_runner.running())
+            m_results.refresh();
         Q_EMIT runChanged();
         Q_EMIT canRunChanged();
     });
@@ -651,8 +659,6 @@ void ReviewSession::cancel()
         return;
     m_cancelled = true;
     m_runner.cancel();
-    // Rows still waiting now read "Not run".
-    m_results.sync();
     Q_EMIT runChanged();
 }
 

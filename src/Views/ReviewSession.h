@@ -93,6 +93,8 @@ public:
     QHash<int, QByteArray> roleNames() const override;
     // Follows the runner: a new run resets, a finished reply changes its row.
     void sync();
+    // Every row reads its data again, its expansion kept.
+    void refresh();
     void rowChanged(int row);
     void setExpanded(int row, bool expanded);
 

@@ -78,6 +78,8 @@ public:
     ScriptedRequest lastRequest() const { return m_requests.value(m_requests.size() - 1); }
     void clearRequests() { m_requests.clear(); }
     int connectionCount() const { return m_connectionCount; }
+    // Connections still open now (a client that aborts closes its own).
+    int openConnectionCount() const { return int(m_connections.size()); }
 
     bool waitForRequests(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Drops every connection, a hung one included, and stops listening.
