@@ -306,7 +306,6 @@ struct ReviewSession::Comparison
     QList<PackDiff::Change> changes;
     QList<ReviewChangeRow> rows;
     QString liveVersion;
-    bool draftIsRunDraft = true;
 };
 
 struct ReviewSession::Loading
@@ -396,7 +395,15 @@ void ReviewSession::setWorkspace(VoridIzid *workspace)
         disconnect(m_workspace, nullptr, this, nullptr);
     m_workspace = workspace;
     if (workspace) {
-        connect(workspace, &VoridIzid::packChanged, this, &ReviewSession::draftOrLiveChanged);
+        connect(workspace, &VoridIzid::packChanged, this, [this] {
+            // Any change of the draft once a run has started: its results speak
+            // of a draft that is no longer the one on screen.
+            if (m_runDraft && !m_resultsOutdated) {
+                m_resultsOutdated = true;
+                Q_EMIT runChanged();
+            }
+            draftOrLiveChanged();
+        });
         connect(workspace, &VoridIzid::liveChanged, this, [this] {
             // The workspace heard from the service later than any check did.
             m_checkedLive.reset();
@@ -463,17 +470,15 @@ void ReviewSession::compare()
     }
     // Packs are shared values: the copies cost reference counts, and the
     // comparison of two large packs runs on a worker.
-    m_comparing.setFuture(
-        QtConcurrent::run([draft = *current, live = *against, runDraft = m_runDraft] {
-            auto result = std::make_shared<Comparison>();
-            result->changes = PackDiff::diff(live, draft);
-            result->rows.reserve(result->changes.size());
-            for (const PackDiff::Change &change : std::as_const(result->changes))
-                result->rows.append(rowOf(change));
-            result->liveVersion = live.version;
-            result->draftIsRunDraft = !runDraft || *runDraft == draft;
-            return result;
-        }));
+    m_comparing.setFuture(QtConcurrent::run([draft = *current, live = *against] {
+        auto result = std::make_shared<Comparison>();
+        result->changes = PackDiff::diff(live, draft);
+        result->rows.reserve(result->changes.size());
+        for (const PackDiff::Change &change : std::as_const(result->changes))
+            result->rows.append(rowOf(change));
+        result->liveVersion = live.version;
+        return result;
+    }));
 }
 
 void ReviewSession::takeComparison()
@@ -492,11 +497,6 @@ void ReviewSession::takeComparison()
                            .arg(count)
                            .arg(count == 1 ? QStringLiteral("change") : QStringLiteral("changes"),
                                result->liveVersion));
-    const bool outdated = !result->draftIsRunDraft;
-    if (outdated != m_resultsOutdated) {
-        m_resultsOutdated = outdated;
-        Q_EMIT runChanged();
-    }
     Q_EMIT changesChanged();
     Q_EMIT compared();
 }
