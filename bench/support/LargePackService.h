@@ -32,6 +32,7 @@ public:
     }
 
     QUrl baseUrl() const { return m_service->baseUrl(); }
+    ScriptedModelServer &model() { return m_model; }
 
 private:
     QTemporaryDir m_dir;

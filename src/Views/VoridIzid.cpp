@@ -147,6 +147,12 @@ void VoridIzid::setBusy(bool busy)
     Q_EMIT busyChanged();
 }
 
+void VoridIzid::setLive(const CapabilityPack &live)
+{
+    m_live = live;
+    Q_EMIT liveChanged();
+}
+
 void VoridIzid::fail(std::exception_ptr error)
 {
     setStatus(describe(error));
@@ -170,6 +176,7 @@ QCoro::Task<> VoridIzid::loadAsync()
         CapabilityPack fetched = co_await client.current();
         if (!*alive)
             co_return;
+        setLive(fetched);
         setPack(std::move(fetched));
         setStatus(QStringLiteral("Loaded ") + m_pack->version);
     } catch (...) {
@@ -256,6 +263,7 @@ QCoro::Task<> VoridIzid::publishAsync()
         CapabilityPack live = co_await client.publish(draft);
         if (!*alive)
             co_return;
+        setLive(live);
         setPack(std::move(live));
         setStatus(QStringLiteral("Live Tavi now ") + m_pack->version);
     } catch (...) {
@@ -275,6 +283,7 @@ QCoro::Task<> VoridIzid::rollbackAsync()
         CapabilityPack live = co_await client.rollback();
         if (!*alive)
             co_return;
+        setLive(live);
         setPack(std::move(live));
         setStatus(QStringLiteral("Rolled back to ") + m_pack->version);
     } catch (...) {

@@ -53,6 +53,9 @@ public:
     QVariant packVariant() const;
     bool hasPack() const { return m_pack.has_value(); }
     QString packVersion() const;
+    // The pack as the service last returned it (after a load, publish or
+    // rollback): what is live, as far as this window knows. Edits never touch it.
+    const std::optional<CapabilityPack> &live() const { return m_live; }
     QString voice() const;
     void setVoice(const QString &voice);
     QString cta() const;
@@ -96,18 +99,21 @@ Q_SIGNALS:
     void sourceLabelChanged();
     void statusChanged();
     void busyChanged();
+    void liveChanged();
 
 private:
     void setPreviewReply(const QString &previewReply);
     void setSourceLabel(const QString &sourceLabel);
     void setStatus(const QString &status);
     void setBusy(bool busy);
+    void setLive(const CapabilityPack &live);
     // The status line for a failed operation: the error's own text, no prefix.
     void fail(std::exception_ptr error);
 
     QString m_apiBase;
     QString m_operatorToken;
     std::optional<CapabilityPack> m_pack;
+    std::optional<CapabilityPack> m_live;
     QString m_instruction;
     QString m_previewMessage;
     QString m_previewReply;

@@ -97,7 +97,8 @@ def start_buses(processes, env):
 
 class ScriptedModel(http.server.ThreadingHTTPServer):
     """An OpenAI-compatible chat endpoint on loopback that answers every
-    completion with one fixed reply; while `hold` is set it keeps the answer
+    completion with one fixed reply (or the reply a function of the request
+    body gives); while `hold` is set it keeps the answer
     back (at most 30 s), so the program stays busy for as long as the test
     needs."""
 
@@ -119,14 +120,16 @@ class ScriptedModel(http.server.ThreadingHTTPServer):
 class ModelHandler(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         model = self.server
-        self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        request = self.rfile.read(int(self.headers.get("Content-Length", "0")))
         if self.path != "/v1/chat/completions":
             return self.send_error(404)
         model.requests += 1
         if model.hold.is_set():
             model.release.wait(30)
+        # A reply may depend on what was asked (the instructions carry the pack).
+        reply = model.reply(request.decode("utf-8")) if callable(model.reply) else model.reply
         body = json.dumps({"choices": [{"index": 0, "finish_reason": "stop", "message": {
-            "role": "assistant", "content": model.reply}}]}).encode()
+            "role": "assistant", "content": reply}}]}).encode()
         self.send_response(200)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(body)))

@@ -194,6 +194,7 @@ def session(args, processes, model, workdir, screens):
     subprocess.run(["import", "-window", "root", "-crop", f"{w}x{h}+{x}+{y}", "+repage",
                     args.screenshot], check=True, timeout=30, capture_output=True)
 
+    review_panel(screen, model, seed, args)
     keyboard(screen, frame, program)
     expect(program.returncode == 0, f"the program ended with {program.returncode}")
     warnings = [line for line in processes.log(program).splitlines() if ".qml:" in line]
@@ -240,6 +241,61 @@ def keyboard(screen, frame, program):
 
     screen.with_control(ord("w"))
     wait_until("the program to end on Ctrl+W", lambda: program.poll() is not None, 30)
+
+
+def review_panel(screen, model, seed, args):
+    """The review panel by keyboard and screen reader: opened by its shortcut,
+    one change read, a two-message set run under the draft and live, a check
+    failure read off its row. Leaves the panel's picture beside the window's."""
+    import pyatspi
+    from screen import CONTROL_MASK, END
+
+    def shortcut(sym):
+        mask = CONTROL_MASK | 1  # Shift
+        pyatspi.Registry.generateKeyboardEvent(mask, None, pyatspi.KEY_LOCKMODIFIERS)
+        try:
+            screen.key(sym)
+        finally:
+            pyatspi.Registry.generateKeyboardEvent(mask, None, pyatspi.KEY_UNLOCKMODIFIERS)
+
+    version = seed["version"]
+    voice = screen.find("Persona voice", pyatspi.ROLE_TEXT)
+    screen.click(voice)
+    screen.with_control(END)
+    screen.type(VOICE_ADDITION)
+    # Only the draft, whose instructions carry the addition, says a denied item
+    # at length; live answers as before.
+    denied = seed["modules"]["guardrails"]["deny"][0]
+    long_reply = " ".join(["Baik Kak,"] * 70) + " " + denied + "."
+    model.reply = lambda body: long_reply if VOICE_ADDITION.strip() in body else REPLY
+
+    shortcut(ord("R"))
+    screen.wait_label("the changes", lambda t: t == "1 change to publish against live " + version)
+    change = wait_until("the voice change read out", lambda: next(
+        (n.name for n in screen.find_all(pyatspi.ROLE_LIST_ITEM)
+         if VOICE_ADDITION.strip() in (n.name or "")), None))
+    expect("Voice" in change, f"the change reads {change!r}")
+
+    screen.press(screen.find("Test set", pyatspi.ROLE_PAGE_TAB))
+    screen.press(screen.find("Add message"))
+    second = screen.find("Test message 2", pyatspi.ROLE_TEXT)
+    screen.click(second)
+    screen.type("Hotel dekat Bandara Soekarno-Hatta")
+    wait_until("the second message typed", lambda: screen.text(second).endswith("Hatta"))
+    screen.press(screen.find("Run"))
+    screen.wait_label("the run's progress", lambda t: t == "2 of 2")
+    failure = screen.wait_label("a check failure", lambda t: t.startswith("Draft: Fails: "))
+    expect(denied in failure and "words" in failure, f"the failure reads {failure!r}")
+    screen.wait_label("a reply under live that passes", lambda t: t == "Live: Passes the checks")
+    time.sleep(0.3)
+    frame = screen.find("Vuzev Tavi", pyatspi.ROLE_FRAME)
+    x, y, w, h = frame.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    picture = os.path.join(os.path.dirname(os.path.abspath(args.screenshot)), "review-panel.png")
+    subprocess.run(["import", "-window", "root", "-crop", f"{w}x{h}+{x}+{y}", "+repage",
+                    picture], check=True, timeout=30, capture_output=True)
+    shortcut(ord("R"))
+    wait_until("the panel closed", lambda: not screen.find_all(pyatspi.ROLE_PAGE_TAB), 10)
+    model.reply = REPLY
 
 
 def main():

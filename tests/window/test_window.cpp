@@ -285,7 +285,7 @@ private Q_SLOTS:
         QVERIFY(!host.isEmpty());
         QTRY_COMPARE(textsIn(m_window->contentItem()),
             QStringList({u"&Vuzev Tavi"_s, u"Check for Updates…"_s, u"Reload pack"_s,
-                u"ZODE-016 · global voice pack"_s,
+                u"Review changes"_s, u"ZODE-016 · global voice pack"_s,
                 u"Apple Intelligence drafts and previews on this device. Der Udez OV is the "
                 "fallback. Publish hot-reloads live Tavi."_s,
                 TaviCoach::appleIntelligenceStatus(), u"Live pack v1"_s, u"[API base]"_s,
@@ -308,9 +308,11 @@ private Q_SLOTS:
         QTRY_VERIFY(menu->property("opened").toBool());
         QQuickItem *list = menu->property("contentItem").value<QQuickItem *>();
         QCOMPARE(textsIn(list->property("contentItem").value<QQuickItem *>()),
-            QStringList({u"&About Vuzev Tavi"_s, u"&Check for Updates…"_s, u"&Quit"_s}));
+            QStringList({u"&About Vuzev Tavi"_s, u"&Check for Updates…"_s, u"&Review changes"_s,
+                u"&Quit"_s}));
         QVERIFY(shown("quitMenuItemShortcut"));
         QCOMPARE(text("quitMenuItemShortcut"), u"Ctrl+Q"_s);
+        QCOMPARE(text("reviewChangesMenuItemShortcut"), u"Ctrl+Shift+R"_s);
         QTest::keyClick(m_window, Qt::Key_A);
         QObject *about = item<QObject>("aboutDialog");
         QTRY_VERIFY(about->property("opened").toBool());
@@ -686,11 +688,11 @@ private Q_SLOTS:
         // round again; each stop looks different once it has the focus. Tall
         // enough that nothing scrolls, so the pictures compare.
         const QStringList order {u"checkForUpdatesToolbarButton"_s, u"reloadButton"_s,
-            u"apiBaseField"_s, u"operatorTokenField"_s, u"autoCheckToggle"_s,
-            u"autoDownloadToggle"_s, u"checkForUpdatesCardButton"_s, u"voiceEditor"_s,
-            u"ctaField"_s, u"publishButton"_s, u"rollbackButton"_s, u"instructionEditor"_s,
-            u"coachButton"_s, u"previewMessageField"_s, u"previewButton"_s, u"previewReplyText"_s,
-            u"checkForUpdatesToolbarButton"_s};
+            u"reviewChangesButton"_s, u"apiBaseField"_s, u"operatorTokenField"_s,
+            u"autoCheckToggle"_s, u"autoDownloadToggle"_s, u"checkForUpdatesCardButton"_s,
+            u"voiceEditor"_s, u"ctaField"_s, u"publishButton"_s, u"rollbackButton"_s,
+            u"instructionEditor"_s, u"coachButton"_s, u"previewMessageField"_s, u"previewButton"_s,
+            u"previewReplyText"_s, u"checkForUpdatesToolbarButton"_s};
         m_window->resize(1500, 1500);
         columns(480);
         focus("previewReplyText");

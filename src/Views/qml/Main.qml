@@ -36,6 +36,20 @@ ApplicationWindow {
         objectName: "workspace"
     }
 
+    ReviewSession {
+        id: review
+        objectName: "reviewSession"
+        workspace: workspace
+    }
+
+    // Opens and closes the review panel, from anywhere in the application.
+    Shortcut {
+        id: reviewShortcut
+        context: Qt.ApplicationShortcut
+        sequence: "Ctrl+Shift+R"
+        onActivated: review.toggle()
+    }
+
     // The window's keys are application-wide: without a window manager the
     // window is never the focused one, and a window's shortcut would never fire.
     // Quit's key is spelled out: the menu shows it, and not every platform theme
@@ -91,6 +105,12 @@ ApplicationWindow {
                 text: "&Check for Updates…"
                 onTriggered: SparkleUpdaterController.checkForUpdates()
             }
+            AppMenuItem {
+                objectName: "reviewChangesMenuItem"
+                text: "&Review changes"
+                shortcutText: reviewShortcut.nativeText
+                onTriggered: review.toggle()
+            }
             MenuSeparator {}
             AppMenuItem {
                 objectName: "quitMenuItem"
@@ -137,13 +157,25 @@ ApplicationWindow {
                 enabled: !workspace.busy
                 onClicked: workspace.load()
             }
+
+            ActionButton {
+                objectName: "reviewChangesButton"
+                flat: true
+                text: "Review changes"
+                highlighted: review.open
+                onClicked: review.toggle()
+                Accessible.description: "Ctrl+Shift+R"
+            }
         }
     }
 
     ScrollView {
         id: scroll
         objectName: "workspaceScroll"
-        anchors.fill: parent
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.top: parent.top
+        anchors.bottom: reviewPanel.top
         contentWidth: availableWidth
         contentHeight: page.implicitHeight
 
@@ -390,6 +422,37 @@ ApplicationWindow {
         else if (top + item.height > flickable.contentY + flickable.height)
             flickable.contentY = Math.min(page.height - flickable.height,
                                           top + item.height - flickable.height + window.pagePadding)
+    }
+
+    // The review panel: below the two columns, across the whole width, so that
+    // the replies under the draft and under live stand side by side; the
+    // columns above scroll in what is left. Closed, it takes no room.
+    ReviewPanel {
+        id: reviewPanel
+        objectName: "reviewPanel"
+        // The share of the content's height the panel takes; its top edge drags.
+        property real share: 0.5
+
+        session: review
+        workspace: workspace
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.bottom: parent.bottom
+        visible: review.open
+        height: visible ? Math.round(parent.height * share) : 0
+
+        MouseArea {
+            objectName: "reviewPanelHandle"
+            width: parent.width
+            height: 6
+            y: -3
+            cursorShape: Qt.SizeVerCursor
+            onPositionChanged: mouse => {
+                const top = mapToItem(reviewPanel.parent, 0, mouse.y).y
+                const whole = reviewPanel.parent.height
+                reviewPanel.share = Math.min(0.8, Math.max(0.25, 1 - top / whole))
+            }
+        }
     }
 
     Dialog {
