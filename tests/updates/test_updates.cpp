@@ -6,10 +6,12 @@
 #include "FeedServer.h"
 #include "ReleaseSigning.h"
 #include "SparkleUpdaterController.h"
+#include "StartupGate.h"
 #include "UpdateInstaller.h"
 #include "UpdateVersion.h"
 #include "Updater.h"
 #include "UpdaterUserDriver.h"
+#include "VelunorApp.h"
 
 #include <QDir>
 #include <QFile>
@@ -240,19 +242,26 @@ private Q_SLOTS:
         QCOMPARE(willChange.size(), 4);
     }
 
+    // The dialogs' window is built the first time the updater has something to
+    // say, never before the main window's first frame, and then follows it.
     void dialogsLoadAndFollowTheDriver()
     {
         QTest::failOnWarning(QRegularExpression(u"."_s));
+        qputenv("TAVI_API_BASE", "http://127.0.0.1:1");
         {
-            QQmlApplicationEngine engine(QUrl(u"qrc:/VuzevTavi/UpdaterDialogs.qml"_s));
+            VelunorApp app;
+            QQmlApplicationEngine engine;
+            QQuickWindow *main = app.openWindow(engine);
+            QVERIFY(main);
+            UpdaterUserDriver &driver = *SparkleUpdaterController::shared().userDriver();
+            driver.showError(u"The update feed is not signed; nothing in it was trusted."_s);
             QCOMPARE(engine.rootObjects().size(), 1);
-            auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().first());
-            QVERIFY(window && !window->isVisible());
+            QVERIFY(QTest::qWaitForWindowExposed(main));
+            QTRY_COMPARE(engine.rootObjects().size(), 2);
+            auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().last());
             const auto child = [window](const char *name) {
                 return window->findChild<QObject *>(QString::fromLatin1(name));
             };
-            UpdaterUserDriver &driver = *SparkleUpdaterController::shared().userDriver();
-            driver.showError(u"The update feed is not signed; nothing in it was trusted."_s);
             QVERIFY(window->isVisible());
             QCOMPARE(child("updaterMessage")->property("text").toString(), driver.message());
             QVERIFY(!child("updaterInstallButton")->property("visible").toBool());
@@ -260,7 +269,12 @@ private Q_SLOTS:
             QMetaObject::invokeMethod(child("updaterOkButton"), "clicked");
             QCOMPARE(driver.stage(), Stage::Hidden);
             QVERIFY(!window->isVisible());
+            driver.showChecking();
+            QVERIFY(window->isVisible());
+            driver.hide();
+            QCOMPARE(engine.rootObjects().size(), 2);
         }
+        qunsetenv("TAVI_API_BASE");
     }
 
     void versionOrderAndLabel()
@@ -508,6 +522,18 @@ private Q_SLOTS:
         // Turned off, nothing more is scheduled.
         updater->setAutomaticallyChecksForUpdates(false);
         QCOMPARE(checksAfter(5 * kDay), 3);
+
+        // A check due at launch waits for the window's first frame.
+        QTRY_VERIFY(!updater->isBusy());
+        updater->setAutomaticallyChecksForUpdates(true);
+        QCOMPARE(checksAfter(0), 4);
+        const QDateTime overdue = bed.clock->now().addSecs(2 * kDay);
+        updater.reset();
+        StartupGate::hold();
+        updater = launch(overdue);
+        QCOMPARE(checksAfter(0), 4);
+        StartupGate::release();
+        QCOMPARE(checksAfter(0), 5);
     }
 
     // Automatic downloads: into a self-contained copy the update is staged

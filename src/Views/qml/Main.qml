@@ -57,14 +57,14 @@ ApplicationWindow {
         Menu {
             title: "Vuzev Tavi"
 
-            MenuItem {
+            PlainMenuItem {
                 objectName: "aboutMenuItem"
                 text: "About Vuzev Tavi"
                 onTriggered: aboutDialog.open()
                 Accessible.name: text
                 Accessible.onPressAction: { menu.dismiss(); triggered() }
             }
-            MenuItem {
+            PlainMenuItem {
                 objectName: "checkForUpdatesMenuItem"
                 text: "Check for Updates…"
                 onTriggered: SparkleUpdaterController.checkForUpdates()
@@ -72,7 +72,7 @@ ApplicationWindow {
                 Accessible.onPressAction: { menu.dismiss(); triggered() }
             }
             MenuSeparator {}
-            MenuItem {
+            PlainMenuItem {
                 objectName: "quitMenuItem"
                 text: "Quit"
                 onTriggered: Qt.quit()
