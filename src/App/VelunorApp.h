@@ -17,7 +17,13 @@ public:
     // started before any window is built.
     explicit VelunorApp(QObject *parent = nullptr);
 
+    // The application's names for the desktop, and its window icon, which is
+    // set once the window has drawn its first frame.
+    static void describeApplication();
+
     // The window's QML, loaded into `engine`; the root object is the window.
+    // The updater's dialogs join the engine's root objects the first time the
+    // updater has something to say.
     static QUrl mainQml();
     QQuickWindow *openWindow(QQmlApplicationEngine &engine);
 };

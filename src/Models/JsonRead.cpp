@@ -63,65 +63,126 @@ struct Where
 // simdjson has already refused invalid UTF-8, lone surrogate escapes and raw
 // control characters, so decoding here needs no checks and never substitutes
 // anything. Pack texts are mostly ASCII and a large pack has a hundred thousand
-// of them: ASCII runs are widened sixteen bytes at a time straight into the
-// string's buffer, which is what keeps reading close to the parser's own speed.
-// Writes at most utf8.size() units (UTF-16 never needs more units than UTF-8 has
-// bytes) and returns how many it wrote.
-qsizetype decodeValidUtf8(std::string_view utf8, char16_t *out)
+// of them: sixteen bytes at a time are widened straight into the string's
+// buffer, and a run that meets a multi-byte character keeps the part before it,
+// so one accented letter costs one scalar step rather than sixteen. That is what
+// keeps reading close to the parser's own speed.
+// `out` must have room for utf8.size() + outSlack units: whole blocks are stored
+// and the part past the text is overwritten later (UTF-16 never needs more units
+// than UTF-8 has bytes). Returns how many units the text took.
+constexpr qsizetype outSlack = 16;
+
+// One character of two to four bytes at in[i], written at out[o].
+inline void decodeMultiByte(const unsigned char *in, qsizetype &i, char16_t *out, qsizetype &o)
+{
+    const char32_t c = in[i];
+    if (c < 0xe0) {
+        out[o++] = static_cast<char16_t>(((c & 0x1f) << 6) | (in[i + 1] & 0x3f));
+        i += 2;
+    } else if (c < 0xf0) {
+        out[o++] = static_cast<char16_t>(
+            ((c & 0x0f) << 12) | ((in[i + 1] & 0x3f) << 6) | (in[i + 2] & 0x3f));
+        i += 3;
+    } else {
+        const char32_t cp = (((c & 0x07) << 18) | ((in[i + 1] & 0x3fu) << 12)
+                                | ((in[i + 2] & 0x3fu) << 6) | (in[i + 3] & 0x3fu))
+            - 0x10000;
+        out[o++] = static_cast<char16_t>(0xd800 + (cp >> 10));
+        out[o++] = static_cast<char16_t>(0xdc00 + (cp & 0x3ff));
+        i += 4;
+    }
+}
+
+// The ASCII bytes before the next multi-byte character or the end, scalar.
+// Returns whether the text has ended.
+inline bool asciiTail(
+    const unsigned char *in, qsizetype n, qsizetype &i, char16_t *out, qsizetype &o)
+{
+    while (i < n && in[i] < 0x80)
+        out[o++] = in[i++];
+    return i >= n;
+}
+
+#if defined(__SSE2__)
+// Eight bytes: a text's end may be its buffer's, so nothing past it is read, and
+// a wide load of bytes just copied to the stack would stall on the copy.
+// Returns the length of the ASCII run, 8 when all are ASCII.
+inline int widenEight(const unsigned char *in, char16_t *out)
+{
+    quint64 word;
+    std::memcpy(&word, in, 8);
+    const __m128i bytes = _mm_cvtsi64_si128(static_cast<long long>(word));
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi8(bytes, _mm_setzero_si128()));
+    const quint64 nonAscii = word & 0x8080808080808080u;
+    return nonAscii == 0 ? 8 : __builtin_ctzll(nonAscii) / 8;
+}
+
+qsizetype decodeSse2(std::string_view utf8, char16_t *out)
+{
+    const auto n = static_cast<qsizetype>(utf8.size());
+    const auto *in = reinterpret_cast<const unsigned char *>(utf8.data());
+    const __m128i zero = _mm_setzero_si128();
+    qsizetype i = 0;
+    qsizetype o = 0;
+    for (;;) {
+        int run = -1; // the ASCII run before a multi-byte character, when one was met
+        while (i + 16 <= n) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + o), _mm_unpacklo_epi8(bytes, zero));
+            _mm_storeu_si128(
+                reinterpret_cast<__m128i *>(out + o + 8), _mm_unpackhi_epi8(bytes, zero));
+            const auto nonAscii = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+            if (nonAscii != 0) {
+                run = __builtin_ctz(nonAscii);
+                break;
+            }
+            i += 16;
+            o += 16;
+        }
+        if (run < 0 && i + 8 <= n) {
+            run = widenEight(in + i, out + o);
+            if (run == 8) {
+                i += 8;
+                o += 8;
+                run = -1;
+            }
+        }
+        if (run >= 0) {
+            i += run;
+            o += run;
+        } else if (asciiTail(in, n, i, out, o)) {
+            return o;
+        }
+        decodeMultiByte(in, i, out, o);
+    }
+}
+
+#else
+qsizetype decodeScalar(std::string_view utf8, char16_t *out)
 {
     const auto n = static_cast<qsizetype>(utf8.size());
     const auto *in = reinterpret_cast<const unsigned char *>(utf8.data());
     qsizetype i = 0;
     qsizetype o = 0;
-    while (i < n) {
-#if defined(__SSE2__)
-        const __m128i zero = _mm_setzero_si128();
-        while (i + 16 <= n) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
-            const int nonAscii = _mm_movemask_epi8(bytes);
-            if (nonAscii != 0) {
-                const int run = __builtin_ctz(static_cast<unsigned>(nonAscii));
-                for (int k = 0; k < run; ++k)
-                    out[o + k] = in[i + k];
-                i += run;
-                o += run;
-                break;
-            }
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + o), _mm_unpacklo_epi8(bytes, zero));
-            _mm_storeu_si128(
-                reinterpret_cast<__m128i *>(out + o + 8), _mm_unpackhi_epi8(bytes, zero));
-            i += 16;
-            o += 16;
-        }
-#endif
-        if (i >= n)
-            break;
-        const char32_t c = in[i];
-        if (c < 0x80) {
-            out[o++] = static_cast<char16_t>(c);
-            i += 1;
-        } else if (c < 0xe0) {
-            out[o++] = static_cast<char16_t>(((c & 0x1f) << 6) | (in[i + 1] & 0x3f));
-            i += 2;
-        } else if (c < 0xf0) {
-            out[o++] = static_cast<char16_t>(
-                ((c & 0x0f) << 12) | ((in[i + 1] & 0x3f) << 6) | (in[i + 2] & 0x3f));
-            i += 3;
-        } else {
-            const char32_t cp = (((c & 0x07) << 18) | ((in[i + 1] & 0x3fu) << 12)
-                                    | ((in[i + 2] & 0x3fu) << 6) | (in[i + 3] & 0x3fu))
-                - 0x10000;
-            out[o++] = static_cast<char16_t>(0xd800 + (cp >> 10));
-            out[o++] = static_cast<char16_t>(0xdc00 + (cp & 0x3ff));
-            i += 4;
-        }
-    }
+    while (!asciiTail(in, n, i, out, o))
+        decodeMultiByte(in, i, out, o);
     return o;
+}
+#endif
+
+qsizetype decodeValidUtf8(std::string_view utf8, char16_t *out)
+{
+#if defined(__SSE2__)
+    return decodeSse2(utf8, out);
+#else
+    return decodeScalar(utf8, out);
+#endif
 }
 
 QString fromValidUtf8(std::string_view utf8)
 {
-    QString result(static_cast<qsizetype>(utf8.size()), Qt::Uninitialized);
+    QString result(static_cast<qsizetype>(utf8.size()) + outSlack, Qt::Uninitialized);
     result.truncate(decodeValidUtf8(utf8, reinterpret_cast<char16_t *>(result.data())));
     return result;
 }
@@ -146,7 +207,7 @@ public:
         const auto bound = static_cast<qsizetype>(utf8.size());
         if (bound >= blockUnits / 8)
             return fromValidUtf8(utf8);
-        if (!m_block || m_used + bound + 1 > m_capacity)
+        if (!m_block || m_used + bound + outSlack > m_capacity)
             startBlock();
         char16_t *out = m_data + m_used;
         const qsizetype units = decodeValidUtf8(utf8, out);
@@ -260,32 +321,95 @@ qint64 integer(simdjson::dom::element value, const Where &where)
     fail(where, QStringLiteral(" must be within the signed 64-bit integer range"));
 }
 
-std::optional<simdjson::dom::element> optional(simdjson::dom::object object, std::string_view key)
+// The members of one object, found by name in the order the reader asks for
+// them. Our writer and most others put members in that order, so the member
+// after the last one found is nearly always the next one asked for: one key
+// comparison instead of a scan from the first member, which a large pack's tens
+// of thousands of records would pay for each of their members. The reader asks
+// for each name at most once per object, so every member before the cursor
+// has another name: a member found at the cursor is the first of its name, as
+// a scan finds it, and a name not found there by the end is not in the object.
+class Fields
+{
+public:
+    explicit Fields(simdjson::dom::object object)
+        : m_object(object)
+        , m_next(object.begin())
+        , m_end(object.end())
+    { }
+
+    bool find(std::string_view key, simdjson::dom::element &value)
+    {
+        if (m_next == m_end)
+            return false;
+        if (m_next.key_length() == key.size() && sameBytes(m_next.key_c_str(), key)) {
+            value = m_next.value();
+            ++m_next;
+            return true;
+        }
+        return m_object.at_key(key).get(value) == simdjson::SUCCESS;
+    }
+
+private:
+    // Member names are a few bytes long: compared in place, which costs less
+    // than the call to memcmp that simdjson makes.
+    static bool sameBytes(const char *written, std::string_view key)
+    {
+        const size_t n = key.size();
+        const char *k = key.data();
+        const auto load8 = [](const char *p) {
+            quint64 v;
+            std::memcpy(&v, p, 8);
+            return v;
+        };
+        const auto load4 = [](const char *p) {
+            quint32 v;
+            std::memcpy(&v, p, 4);
+            return v;
+        };
+        if (n >= 8) {
+            for (size_t i = 0; i + 8 < n; i += 8)
+                if (load8(written + i) != load8(k + i))
+                    return false;
+            return load8(written + n - 8) == load8(k + n - 8);
+        }
+        if (n >= 4)
+            return load4(written) == load4(k) && load4(written + n - 4) == load4(k + n - 4);
+        for (size_t i = 0; i < n; ++i)
+            if (written[i] != k[i])
+                return false;
+        return true;
+    }
+
+    simdjson::dom::object m_object;
+    simdjson::dom::object::iterator m_next;
+    simdjson::dom::object::iterator m_end;
+};
+
+std::optional<simdjson::dom::element> optional(Fields &object, std::string_view key)
 {
     simdjson::dom::element value;
-    if (object.at_key(key).get(value) != simdjson::SUCCESS || value.is_null())
+    if (!object.find(key, value) || value.is_null())
         return std::nullopt;
     return value;
 }
 
-simdjson::dom::element required(
-    simdjson::dom::object object, std::string_view key, const Where &where)
+simdjson::dom::element required(Fields &object, std::string_view key, const Where &where)
 {
     simdjson::dom::element value;
-    if (object.at_key(key).get(value) != simdjson::SUCCESS)
+    if (!object.find(key, value))
         fail(where.member(key), QStringLiteral(" is missing"));
     if (value.is_null())
         fail(where.member(key), QStringLiteral(" is null"));
     return value;
 }
 
-QString requiredText(simdjson::dom::object object, std::string_view key, const Where &where)
+QString requiredText(Fields &object, std::string_view key, const Where &where)
 {
     return text(required(object, key, where), where.member(key));
 }
 
-std::optional<QString> optionalText(
-    simdjson::dom::object object, std::string_view key, const Where &where)
+std::optional<QString> optionalText(Fields &object, std::string_view key, const Where &where)
 {
     const auto value = optional(object, key);
     if (!value)
@@ -307,15 +431,14 @@ QList<T> list(simdjson::dom::element value, const Where &where, ReadOne readOne)
     return result;
 }
 
-QList<QString> requiredTextList(
-    simdjson::dom::object object, std::string_view key, const Where &where)
+QList<QString> requiredTextList(Fields &object, std::string_view key, const Where &where)
 {
     return list<QString>(required(object, key, where), where.member(key), text);
 }
 
 template<typename T, typename ReadOne>
 std::optional<QList<T>> optionalList(
-    simdjson::dom::object object, std::string_view key, const Where &where, ReadOne readOne)
+    Fields &object, std::string_view key, const Where &where, ReadOne readOne)
 {
     const auto value = optional(object, key);
     if (!value)
@@ -327,7 +450,7 @@ using Pack = CapabilityPack;
 
 Pack::Persona persona(simdjson::dom::element value, const Where &path)
 {
-    const auto o = object(value, path);
+    Fields o(object(value, path));
     Pack::Persona r;
     r.name = requiredText(o, "name", path);
     r.role = requiredText(o, "role", path);
@@ -339,7 +462,7 @@ Pack::Persona persona(simdjson::dom::element value, const Where &path)
 
 Pack::NLUExample nluExample(simdjson::dom::element value, const Where &path)
 {
-    const auto o = object(value, path);
+    Fields o(object(value, path));
     Pack::NLUExample r;
     r.user = requiredText(o, "user", path);
     r.intent = requiredText(o, "intent", path);
@@ -349,7 +472,7 @@ Pack::NLUExample nluExample(simdjson::dom::element value, const Where &path)
 
 Pack::NLU nlu(simdjson::dom::element value, const Where &path)
 {
-    const auto o = object(value, path);
+    Fields o(object(value, path));
     Pack::NLU r;
     r.intents = requiredTextList(o, "intents", path);
     r.schemaHint = requiredText(o, "schema_hint", path);
@@ -359,7 +482,7 @@ Pack::NLU nlu(simdjson::dom::element value, const Where &path)
 
 Pack::ReplyRules replyRules(simdjson::dom::element value, const Where &path)
 {
-    const auto o = object(value, path);
+    Fields o(object(value, path));
     Pack::ReplyRules r;
     r.systemPreamble = optionalText(o, "system_preamble", path);
     r.hardRules = requiredTextList(o, "hard_rules", path);
@@ -374,7 +497,7 @@ Pack::ReplyRules replyRules(simdjson::dom::element value, const Where &path)
 
 Pack::ExampleTurn exampleTurn(simdjson::dom::element value, const Where &path)
 {
-    const auto o = object(value, path);
+    Fields o(object(value, path));
     Pack::ExampleTurn r;
     r.user = requiredText(o, "user", path);
     r.assistant = requiredText(o, "assistant", path);
@@ -384,7 +507,7 @@ Pack::ExampleTurn exampleTurn(simdjson::dom::element value, const Where &path)
 
 Pack::FewShot fewShot(simdjson::dom::element value, const Where &path)
 {
-    const auto o = object(value, path);
+    Fields o(object(value, path));
     Pack::FewShot r;
     r.good = optionalList<Pack::ExampleTurn>(o, "good", path, exampleTurn);
     r.bad = optionalList<Pack::ExampleTurn>(o, "bad", path, exampleTurn);
@@ -393,7 +516,7 @@ Pack::FewShot fewShot(simdjson::dom::element value, const Where &path)
 
 Pack::GuardRow guardRow(simdjson::dom::element value, const Where &path)
 {
-    const auto o = object(value, path);
+    Fields o(object(value, path));
     Pack::GuardRow r;
     r.action = requiredText(o, "action", path);
     r.level = requiredText(o, "level", path);
@@ -402,7 +525,7 @@ Pack::GuardRow guardRow(simdjson::dom::element value, const Where &path)
 
 Pack::Guardrails guardrails(simdjson::dom::element value, const Where &path)
 {
-    const auto o = object(value, path);
+    Fields o(object(value, path));
     Pack::Guardrails r;
     r.confirmCopy = optionalText(o, "confirm_copy", path);
     r.matrix = list<Pack::GuardRow>(required(o, "matrix", path), path.member("matrix"), guardRow);
@@ -412,7 +535,7 @@ Pack::Guardrails guardrails(simdjson::dom::element value, const Where &path)
 
 Pack::Provenance provenance(simdjson::dom::element value, const Where &path)
 {
-    const auto o = object(value, path);
+    Fields o(object(value, path));
     Pack::Provenance r;
     r.author = optionalText(o, "author", path);
     r.coachModel = optionalText(o, "coach_model", path);
@@ -422,14 +545,14 @@ Pack::Provenance provenance(simdjson::dom::element value, const Where &path)
 }
 
 template<typename T, typename Read>
-T requiredRecord(simdjson::dom::object object, std::string_view key, const Where &where, Read read)
+T requiredRecord(Fields &object, std::string_view key, const Where &where, Read read)
 {
     return read(required(object, key, where), where.member(key));
 }
 
 Pack::Modules modules(simdjson::dom::element value, const Where &path)
 {
-    const auto o = object(value, path);
+    Fields o(object(value, path));
     Pack::Modules r;
     r.persona = requiredRecord<Pack::Persona>(o, "persona", path, persona);
     r.nlu = requiredRecord<Pack::NLU>(o, "nlu", path, nlu);
@@ -441,7 +564,7 @@ Pack::Modules modules(simdjson::dom::element value, const Where &path)
 
 Pack pack(simdjson::dom::element value, const Where &path)
 {
-    const auto o = object(value, path);
+    Fields o(object(value, path));
     Pack r;
     r.packId = requiredText(o, "pack_id", path);
     r.version = requiredText(o, "version", path);
@@ -544,7 +667,10 @@ simdjson::dom::object object(simdjson::dom::element value, const QString &path)
 
 std::optional<simdjson::dom::element> member(simdjson::dom::object object, const char *key)
 {
-    return optional(object, key);
+    simdjson::dom::element value;
+    if (object.at_key(key).get(value) != simdjson::SUCCESS || value.is_null())
+        return std::nullopt;
+    return value;
 }
 
 QString string(simdjson::dom::element value, const QString &path)
@@ -554,13 +680,15 @@ QString string(simdjson::dom::element value, const QString &path)
 
 QString requiredString(simdjson::dom::object object, const char *key, const QString &objectPath)
 {
-    return requiredText(object, key, Where {nullptr, {}, -1, &objectPath, nullptr});
+    Fields fields(object);
+    return requiredText(fields, key, Where {nullptr, {}, -1, &objectPath, nullptr});
 }
 
 std::optional<QString> optionalString(
     simdjson::dom::object object, const char *key, const QString &objectPath)
 {
-    return optionalText(object, key, Where {nullptr, {}, -1, &objectPath, nullptr});
+    Fields fields(object);
+    return optionalText(fields, key, Where {nullptr, {}, -1, &objectPath, nullptr});
 }
 
 CapabilityPack capabilityPack(

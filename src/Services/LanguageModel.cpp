@@ -2,6 +2,7 @@
 
 #include "JsonRead.h"
 #include "Network.h"
+#include "StartupGate.h"
 
 #include <QCoreApplication>
 #include <QCoroNetworkReply>
@@ -333,6 +334,7 @@ QCoro::Task<> SystemLanguageModel::probe()
 {
     Availability answer;
     try {
+        co_await StartupGate::released();
         for (;;) {
             const quint64 generation = d->generation;
             answer = co_await probeOnce(d->endpoint, d->modelName, d->enabled, d->probeTimeout);

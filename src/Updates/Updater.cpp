@@ -1,6 +1,7 @@
 #include "Updater.h"
 
 #include "BundleInfo.h"
+#include "StartupGate.h"
 #include "UpdateError.h"
 #include "UpdateTransfer.h"
 #include "UpdateVerifier.h"
@@ -101,10 +102,6 @@ void Updater::start()
     if (m_started)
         return;
     m_started = true;
-    const QStringList leftovers = UpdateInstaller::leftovers(m_configuration.location);
-    if (!leftovers.isEmpty())
-        (void)QtConcurrent::run([leftovers] { UpdateInstaller::removeLeftovers(leftovers); });
-
     const int launch = m_settings.launchCount() + 1;
     m_settings.setLaunchCount(launch);
     if (launch >= 2 && !m_settings.automaticallyChecks().has_value()
@@ -112,7 +109,14 @@ void Updater::start()
         m_settings.setAskedAboutAutomaticChecks(true);
         m_driver->askAutomaticChecks();
     }
-    scheduleNext();
+    // The scan for leftovers and a check that is already due wait for the
+    // window's first frame.
+    StartupGate::whenReleased(this, [this] {
+        const QStringList leftovers = UpdateInstaller::leftovers(m_configuration.location);
+        if (!leftovers.isEmpty())
+            (void)QtConcurrent::run([leftovers] { UpdateInstaller::removeLeftovers(leftovers); });
+        scheduleNext();
+    });
 }
 
 void Updater::checkForUpdates()

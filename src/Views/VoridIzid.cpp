@@ -1,5 +1,6 @@
 #include "VoridIzid.h"
 
+#include "StartupGate.h"
 #include "TaviCoach.h"
 #include "TaviError.h"
 
@@ -173,6 +174,10 @@ QCoro::Task<> VoridIzid::loadAsync()
     setBusy(true);
     const PackAPI client = api();
     try {
+        // Shown at once, asked once the window has drawn its first frame.
+        co_await StartupGate::released();
+        if (!*alive)
+            co_return;
         CapabilityPack fetched = co_await client.current();
         if (!*alive)
             co_return;

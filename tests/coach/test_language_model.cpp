@@ -1,6 +1,7 @@
 #include "Await.h"
 #include "LanguageModel.h"
 #include "ScriptedModelServer.h"
+#include "StartupGate.h"
 #include "TaviCoach.h"
 
 #include <QNetworkProxy>
@@ -83,6 +84,20 @@ private slots:
         QCOMPARE(TaviCoach::appleIntelligenceStatus(), status);
         if (setup == u"off")
             QCOMPARE(server.requests().size(), 0);
+    }
+
+    // Probing waits for the window's first frame; until then the model is being checked.
+    void probeWaitsForTheFirstFrame()
+    {
+        ScriptedModelServer server;
+        StartupGate::hold();
+        model().configure(server.baseUrl(), server.modelName());
+        QTest::qWait(100);
+        QCOMPARE(server.requests().size(), 0);
+        QVERIFY(!model().isAvailable());
+        StartupGate::release();
+        QCOMPARE(refreshedReason(), Reason::none);
+        QVERIFY(!server.requests().isEmpty());
     }
 
     void neverContactsAnotherHost()

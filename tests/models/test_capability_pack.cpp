@@ -169,6 +169,13 @@ private slots:
                 {"9.223372036854775807e18", "9223372036854775807"},
                 {"-9223372036854775808.0e0", "-9223372036854775808"}})
             row(raw, words, raw, same);
+        // Of two members with one name the first counts, wherever the two stand.
+        QTest::newRow("repeated member names")
+            << fixture("minimal-pack.json")
+                   .replace("{\"name\": \"Tavi\",", "{\"voice\": \"V\", \"name\": \"Tavi\",")
+                   .replace("\"role\": \"travel assistant\",",
+                       "\"role\": \"travel assistant\", \"name\": \"N\",")
+            << minimalWith("modules.persona.voice", "\"V\"");
         QTest::newRow("byte-order mark")
             << "\xEF\xBB\xBF" + fixture("minimal-pack.json") << fixture("minimal-pack.json");
         // A value found again in the text by its path: an escaped key, after a

@@ -6,22 +6,29 @@
 #include "FeedServer.h"
 #include "ReleaseSigning.h"
 #include "SparkleUpdaterController.h"
+#include "StartupGate.h"
 #include "UpdateInstaller.h"
 #include "UpdateVersion.h"
 #include "Updater.h"
 #include "UpdaterUserDriver.h"
+#include "VelunorApp.h"
 
 #include <QDir>
 #include <QFile>
 #include <QNetworkProxy>
 #include <QProcess>
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtQml/QQmlExtensionPlugin>
 
 #include <sys/stat.h>
 #include <thread>
+
+Q_IMPORT_QML_PLUGIN(VuzevTaviPlugin)
 
 using namespace ReleaseSigning;
 using namespace Qt::StringLiterals;
@@ -241,6 +248,44 @@ private Q_SLOTS:
             QCOMPARE(store.automaticallyDownloads(), !value);
         }
         QCOMPARE(willChange.size(), 4);
+    }
+
+    // The dialogs' window is built the first time the updater has something to
+    // say, never before the main window's first frame, and then follows it.
+    void dialogsLoadAndFollowTheDriver()
+    {
+        QTest::failOnWarning(QRegularExpression(u"."_s));
+        qputenv("TAVI_API_BASE", "http://127.0.0.1:1");
+        {
+            VelunorApp app;
+            QQmlApplicationEngine engine;
+            QQuickWindow *main = app.openWindow(engine);
+            QVERIFY(main);
+            UpdaterUserDriver &driver = *SparkleUpdaterController::shared().userDriver();
+            driver.showError(u"The update feed is not signed; nothing in it was trusted."_s);
+            QCOMPARE(engine.rootObjects().size(), 1);
+            QVERIFY(QTest::qWaitForWindowExposed(main));
+            QTRY_COMPARE(engine.rootObjects().size(), 2);
+            auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().last());
+            const auto child = [window](const char *name) {
+                return window->findChild<QObject *>(QString::fromLatin1(name));
+            };
+            QVERIFY(window->isVisible());
+            QCOMPARE(child("updaterMessage")->property("text").toString(), driver.message());
+            QVERIFY(!child("updaterInstallButton")->property("visible").toBool());
+            QVERIFY(child("updaterOkButton")->property("visible").toBool());
+            QMetaObject::invokeMethod(child("updaterOkButton"), "clicked");
+            QCOMPARE(driver.stage(), Stage::Hidden);
+            QVERIFY(!window->isVisible());
+            QCOMPARE(engine.rootObjects().size(), 2);
+            // Windows share one software render context, which lets go of a gone
+            // window's textures when it next draws a frame.
+            delete window;
+            main->update();
+            QVERIFY(QTest::qWaitForWindowExposed(main));
+            QTest::qWait(50);
+        }
+        qunsetenv("TAVI_API_BASE");
     }
 
     void versionOrderAndLabel()
@@ -500,6 +545,18 @@ private Q_SLOTS:
         // Turned off, nothing more is scheduled.
         updater->setAutomaticallyChecksForUpdates(false);
         QCOMPARE(checksAfter(5 * kDay), 3);
+
+        // A check due at launch waits for the window's first frame.
+        QTRY_VERIFY(!updater->isBusy());
+        updater->setAutomaticallyChecksForUpdates(true);
+        QCOMPARE(checksAfter(0), 4);
+        const QDateTime overdue = bed.clock->now().addSecs(2 * kDay);
+        updater.reset();
+        StartupGate::hold();
+        updater = launch(overdue);
+        QCOMPARE(checksAfter(0), 4);
+        StartupGate::release();
+        QCOMPARE(checksAfter(0), 5);
     }
 
     // Automatic downloads: into a self-contained copy the update is staged

@@ -6,6 +6,7 @@
 #include "PackServiceProcess.h"
 #include "ScriptedHttpServer.h"
 #include "ScriptedModelServer.h"
+#include "StartupGate.h"
 #include "VoridIzid.h"
 
 #include <QFile>
@@ -177,6 +178,29 @@ private Q_SLOTS:
         awaitTask(workspace.loadAsync());
         QVERIFY(workspace.status() != u"Loaded v1"_s);
         QCOMPARE(slow.http.requestCount(), 1);
+    }
+
+    // The appearance load starts as the window is shown, with the fields as they
+    // are then, and asks once the window has drawn its first frame.
+    void loadAsksAfterTheFirstFrame()
+    {
+        StandIn standIn;
+        VoridIzid workspace;
+        workspace.setApiBase(standIn.url());
+        StartupGate::hold();
+        workspace.load();
+        QVERIFY(workspace.busy());
+        workspace.setApiBase(u"http://127.0.0.1:1"_s);
+        auto gone = std::make_unique<VoridIzid>();
+        gone->setApiBase(standIn.url());
+        gone->load();
+        gone.reset();
+        QTest::qWait(100);
+        QCOMPARE(standIn.http.requestCount(), 0);
+        StartupGate::release();
+        QTRY_VERIFY(!workspace.busy());
+        QCOMPARE(workspace.status(), u"Loaded "_s + seed().version);
+        QCOMPARE(standIn.http.requestCount(), 1); // none for the workspace that is gone
     }
 
     void coachOnDevice_data()

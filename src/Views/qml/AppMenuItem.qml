@@ -11,6 +11,12 @@ import QtQuick.Layouts
 MenuItem {
     id: item
 
+    // Never checked and opening no submenu. Fusion builds a check mark and an
+    // arrow image for every item all the same, and reading that first image
+    // loads every image-format plugin installed, before the window is drawn.
+    indicator: null
+    arrow: null
+
     property string shortcutText
     readonly property string mnemonic: (text.match(/&([^&])/) || ["", ""])[1]
 
