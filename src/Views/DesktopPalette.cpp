@@ -23,7 +23,10 @@ void copyGroup(const QPalette &from, QPalette::ColorGroup group, QObject *to)
             continue;
         QByteArray name(roles.key(i));
         name[0] = char(QChar::toLower(uint(name[0])));
-        to->setProperty(name.constData(), from.color(group, role));
+        // Each write goes through the whole window: only the colours that differ.
+        const QColor color = from.color(group, role);
+        if (to->property(name.constData()).value<QColor>() != color)
+            to->setProperty(name.constData(), color);
     }
 }
 
@@ -46,6 +49,7 @@ public:
         : QObject(window)
         , m_window(window)
     {
+        setObjectName(name());
         qApp->installEventFilter(this);
     }
 
@@ -55,6 +59,8 @@ public:
             apply(m_window);
         return false;
     }
+
+    static QString name() { return QStringLiteral("desktopPaletteFollower"); }
 
 private:
     QPointer<QQuickWindow> m_window;
@@ -66,10 +72,15 @@ namespace DesktopPalette {
 
 void follow(QQuickWindow *window)
 {
-    if (!window)
+    if (!window || window->findChild<QObject *>(Follower::name(), Qt::FindDirectChildrenOnly))
         return;
     apply(window);
     new Follower(window);
 }
 
 } // namespace DesktopPalette
+
+void FollowDesktopPalette::classBegin()
+{
+    DesktopPalette::follow(qobject_cast<QQuickWindow *>(parent()));
+}

@@ -28,6 +28,9 @@ ApplicationWindow {
     minimumHeight: contentMinimumHeight + menuBar.implicitHeight + header.implicitHeight
     visible: true
 
+    // First, so that the window has the desktop's colours before its content is built.
+    FollowDesktopPalette {}
+
     // The appearance load: once each time the window is shown.
     onVisibleChanged: if (visible) workspace.load()
 
@@ -98,7 +101,7 @@ ApplicationWindow {
             AppMenuItem {
                 objectName: "aboutMenuItem"
                 text: "&About Vuzev Tavi"
-                onTriggered: aboutDialog.open()
+                onTriggered: window.openAbout()
             }
             AppMenuItem {
                 objectName: "checkForUpdatesMenuItem"
@@ -426,61 +429,86 @@ ApplicationWindow {
 
     // The review panel: below the two columns, across the whole width, so that
     // the replies under the draft and under live stand side by side; the
-    // columns above scroll in what is left. Closed, it takes no room.
-    ReviewPanel {
+    // columns above scroll in what is left. Closed, it takes no room. Built the
+    // first time it opens (most sessions never open it, and the first frame
+    // should not wait for it), then kept, with what it shows, until the window
+    // goes.
+    Loader {
         id: reviewPanel
         objectName: "reviewPanel"
         // The share of the content's height the panel takes; its top edge drags.
         property real share: 0.5
 
-        session: review
-        workspace: workspace
+        active: false
         anchors.left: parent.left
         anchors.right: parent.right
         anchors.bottom: parent.bottom
         visible: review.open
         height: visible ? Math.round(parent.height * share) : 0
 
-        MouseArea {
-            objectName: "reviewPanelHandle"
-            width: parent.width
-            height: 6
-            y: -3
-            cursorShape: Qt.SizeVerCursor
-            onPositionChanged: mouse => {
-                const top = mapToItem(reviewPanel.parent, 0, mouse.y).y
-                const whole = reviewPanel.parent.height
-                reviewPanel.share = Math.min(0.8, Math.max(0.25, 1 - top / whole))
+        Connections {
+            target: review
+            function onOpenChanged() {
+                if (review.open)
+                    reviewPanel.active = true
+            }
+        }
+
+        sourceComponent: ReviewPanel {
+            session: review
+            workspace: workspace
+
+            MouseArea {
+                objectName: "reviewPanelHandle"
+                width: parent.width
+                height: 6
+                y: -3
+                cursorShape: Qt.SizeVerCursor
+                onPositionChanged: mouse => {
+                    const top = mapToItem(reviewPanel.parent, 0, mouse.y).y
+                    const whole = reviewPanel.parent.height
+                    reviewPanel.share = Math.min(0.8, Math.max(0.25, 1 - top / whole))
+                }
             }
         }
     }
 
-    Dialog {
-        id: aboutDialog
-        objectName: "aboutDialog"
-        title: "About Vuzev Tavi"
-        modal: true
-        anchors.centerIn: Overlay.overlay
-        // Our own button rather than a standard one, so that a screen reader can press it.
-        footer: DialogButtonBox {
-            ActionButton {
-                objectName: "aboutOkButton"
-                text: "OK"
-                DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
-            }
-        }
+    // The About dialog, built the first time it is asked for.
+    property Dialog aboutDialog: null
+    function openAbout() {
+        if (!aboutDialog)
+            aboutDialog = aboutComponent.createObject(window)
+        aboutDialog.open()
+    }
+    Component {
+        id: aboutComponent
 
-        ColumnLayout {
-            spacing: 6
-            Headline {
-                text: "Vuzev Tavi"
-                Accessible.name: text
+        Dialog {
+            objectName: "aboutDialog"
+            title: "About Vuzev Tavi"
+            modal: true
+            anchors.centerIn: Overlay.overlay
+            // Our own button rather than a standard one, so that a screen reader can press it.
+            footer: DialogButtonBox {
+                ActionButton {
+                    objectName: "aboutOkButton"
+                    text: "OK"
+                    DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
+                }
             }
-            SecondaryText {
-                objectName: "aboutVersionText"
-                text: "Version " + SparkleUpdaterController.currentVersionLabel
-                font.family: "monospace"
-                Accessible.name: text
+
+            ColumnLayout {
+                spacing: 6
+                Headline {
+                    text: "Vuzev Tavi"
+                    Accessible.name: text
+                }
+                SecondaryText {
+                    objectName: "aboutVersionText"
+                    text: "Version " + SparkleUpdaterController.currentVersionLabel
+                    font.family: "monospace"
+                    Accessible.name: text
+                }
             }
         }
     }
