@@ -133,7 +133,6 @@ set(TAVI_RUNTIME_DEPENDS
     qml6-module-qtquick-templates
     qml6-module-qtquick-layouts
     qml6-module-qtquick-window
-    qml6-module-qtquick-shapes
     qml6-module-qtqml-workerscript
     qt6-qpa-plugins
     fonts-dejavu-core)
