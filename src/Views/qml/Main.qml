@@ -439,77 +439,42 @@ ApplicationWindow {
         // The share of the content's height the panel takes; its top edge drags.
         property real share: 0.5
 
-        active: false
         anchors.left: parent.left
         anchors.right: parent.right
         anchors.bottom: parent.bottom
         visible: review.open
         height: visible ? Math.round(parent.height * share) : 0
 
+        // By its address, so that not even its types are read before it opens.
         Connections {
             target: review
             function onOpenChanged() {
-                if (review.open)
-                    reviewPanel.active = true
+                if (review.open && reviewPanel.status === Loader.Null)
+                    reviewPanel.setSource("ReviewPanel.qml",
+                                          { session: review, workspace: workspace })
             }
         }
 
-        sourceComponent: ReviewPanel {
-            session: review
-            workspace: workspace
-
-            MouseArea {
-                objectName: "reviewPanelHandle"
-                width: parent.width
-                height: 6
-                y: -3
-                cursorShape: Qt.SizeVerCursor
-                onPositionChanged: mouse => {
-                    const top = mapToItem(reviewPanel.parent, 0, mouse.y).y
-                    const whole = reviewPanel.parent.height
-                    reviewPanel.share = Math.min(0.8, Math.max(0.25, 1 - top / whole))
-                }
+        MouseArea {
+            objectName: "reviewPanelHandle"
+            z: 1
+            width: parent.width
+            height: 6
+            y: -3
+            cursorShape: Qt.SizeVerCursor
+            onPositionChanged: mouse => {
+                const top = mapToItem(reviewPanel.parent, 0, mouse.y).y
+                const whole = reviewPanel.parent.height
+                reviewPanel.share = Math.min(0.8, Math.max(0.25, 1 - top / whole))
             }
         }
     }
 
-    // The About dialog, built the first time it is asked for.
-    property Dialog aboutDialog: null
+    // The About dialog, built (and its types read) the first time it is asked for.
+    property QtObject aboutDialog: null
     function openAbout() {
         if (!aboutDialog)
-            aboutDialog = aboutComponent.createObject(window)
+            aboutDialog = Qt.createComponent("AboutDialog.qml").createObject(window)
         aboutDialog.open()
-    }
-    Component {
-        id: aboutComponent
-
-        Dialog {
-            objectName: "aboutDialog"
-            title: "About Vuzev Tavi"
-            modal: true
-            anchors.centerIn: Overlay.overlay
-            // Our own button rather than a standard one, so that a screen reader can press it.
-            footer: DialogButtonBox {
-                ActionButton {
-                    objectName: "aboutOkButton"
-                    text: "OK"
-                    DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
-                }
-            }
-
-            ColumnLayout {
-                spacing: 6
-                Headline {
-                    text: "Vuzev Tavi"
-                    Accessible.name: text
-                }
-                SecondaryText {
-                    objectName: "aboutVersionText"
-                    text: "Version " + SparkleUpdaterController.currentVersionLabel
-                    font.family: "monospace"
-                    Accessible.name: text
-                }
-            }
-        }
     }
 }
