@@ -4,7 +4,8 @@
 //   the same URL (tavi-pack also reads the answer strictly and writes the pack
 //   again with its own writer);
 // - lint of a 5 MB file against a program that only reads it with the pack's
-//   reader (bench_cli_reader, linked like tavi-pack: both pay the same start).
+//   reader (bench_cli_reader, which sets memory up as tavi-pack does but loads
+//   fewer shared libraries: see CMakeLists.txt).
 // Runs alternate, so a busy moment of the machine hits both alike.
 
 #include "BenchSupport.h"

@@ -3,6 +3,7 @@
 #include "LanguageModel.h"
 #include "TaviError.h"
 
+#include <QCoreApplication>
 #include <QCoroSignal>
 
 #include <exception>
@@ -48,13 +49,39 @@ public:
     qsizetype next = 0; // the next reply to ask for: message next / 2, draft then live
     int inFlight[2] = {0, 0}; // by lane
     bool ended = false;
+    bool settled = false;
     bool pumping = false;
     bool pumpAgain = false;
 
     qsizetype total() const { return 2 * messages.size(); }
 
+    // Once ended and every reply it started has returned. An end aborts the
+    // requests in flight, but their aborts arrive from the event loop: until
+    // then their frames (and a process that exits early, their memory) are
+    // still there. Signalled from the event loop, so that the last reply's own
+    // frame is gone too when whoever waits resumes.
+    void settleWhenIdle(const std::shared_ptr<Run> &self)
+    {
+        if (!ended || inFlight[0] > 0 || inFlight[1] > 0 || settling)
+            return;
+        settling = true;
+        // Held by the call, so that it outlives a runner destroyed meanwhile; the
+        // application is the receiver, not the run that the call may free.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self] {
+                self->settled = true;
+                Q_EMIT self->finished();
+            },
+            Qt::QueuedConnection);
+    }
+
 Q_SIGNALS:
+    // The run has ended and none of its requests is still in flight.
     void finished();
+
+private:
+    bool settling = false;
 };
 
 struct ReviewRunner::State
@@ -80,7 +107,7 @@ ReviewRunner::~ReviewRunner()
     if (const std::shared_ptr<Run> run = std::exchange(m_state->run, nullptr)) {
         run->cancellation->cancel();
         run->ended = true;
-        Q_EMIT run->finished();
+        run->settleWhenIdle(run);
     }
 }
 
@@ -125,10 +152,10 @@ QCoro::Task<> ReviewRunner::run(
 {
     const std::shared_ptr<Run> run
         = begin(std::move(api), std::move(draft), std::move(live), std::move(messages));
-    if (run->ended)
+    if (run->settled)
         co_return;
-    auto ended = qCoro(run.get(), &Run::finished);
-    co_await ended;
+    auto settled = qCoro(run.get(), &Run::finished);
+    co_await settled;
 }
 
 void ReviewRunner::cancel()
@@ -259,8 +286,10 @@ QCoro::Task<> ReviewRunner::reply(
     --run->inFlight[int(lane)];
     // A cancelled run keeps only what came back before the cancel; a newer run
     // always cancels the one before it.
-    if (!*alive || run->ended)
+    if (!*alive || run->ended) {
+        run->settleWhenIdle(run);
         co_return;
+    }
     Row &row = m_state->rows[index];
     (live ? row.live : row.draft) = std::move(result);
     ++m_state->finished;
@@ -278,13 +307,11 @@ void ReviewRunner::end(const std::shared_ptr<Run> &run)
     if (run->ended)
         return;
     run->ended = true;
-    const std::shared_ptr<bool> alive = m_state->alive;
     if (m_state->run == run) {
         m_state->run.reset();
         Q_EMIT runningChanged();
     }
-    if (*alive)
-        Q_EMIT run->finished();
+    run->settleWhenIdle(run);
 }
 
 namespace {

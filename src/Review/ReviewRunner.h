@@ -50,9 +50,12 @@ public:
 
     // Starts a run (ending any run under way first) and returns at once.
     void start(PackAPI api, CapabilityPack draft, CapabilityPack live, QStringList messages);
-    // The same, awaitable: resumes when the run has ended (done or cancelled).
+    // The same, awaitable: resumes when the run has ended (done or cancelled)
+    // and every request it started has ended too, the aborted ones included.
     QCoro::Task<> run(PackAPI api, CapabilityPack draft, CapabilityPack live, QStringList messages);
     // Stops at once: requests in flight are aborted, rows already done stay.
+    // running() is false on return; an awaited run() resumes once the aborted
+    // requests have come back (within a second).
     void cancel();
 
     // Per-pack failure counts of the last run, for the summary line.

@@ -4,6 +4,7 @@
 
 #include "Await.h"
 #include "LanguageModel.h"
+#include "Network.h"
 #include "PackDiff.h"
 #include "PackServiceProcess.h"
 #include "ReplyChecks.h"
@@ -16,6 +17,8 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -79,6 +82,15 @@ QStringList numbered(int count)
     for (int i = 0; i < count; ++i)
         messages.append(u"message %1"_s.arg(i));
     return messages;
+}
+
+// Requests of this process that have not wholly ended: the client lets go of a
+// reply (deletes it later) only once the request's coroutine has unwound, an
+// aborted one included.
+int requestsAlive()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return int(sharedNetworkAccessManager().findChildren<QNetworkReply *>().size());
 }
 
 int done(const ReviewRunner &runner)
@@ -382,7 +394,8 @@ private Q_SLOTS:
     }
 
     // Four at once; a cancel aborts them, keeps the rows done, and nothing
-    // starts after it.
+    // starts after it. Whoever awaits the run resumes only once the aborted
+    // requests have ended, so that a program may exit right then.
     void cancelWhileFourAreInFlight()
     {
         Service service;
@@ -390,15 +403,25 @@ private Q_SLOTS:
             return message == u"message 0"_s ? Service::reply(u"ok"_s) : ScriptedResponse::hang();
         };
         ReviewRunner runner;
-        runner.start(service.api(), seed(), seed(), numbered(10));
+        std::optional<int> openAtResume;
+        const auto awaiting
+            = [](ReviewRunner &r, PackAPI api, std::optional<int> *open) -> QCoro::Task<> {
+            QCoro::Task<> running = r.run(api, seed(), seed(), numbered(10));
+            co_await std::move(running);
+            *open = requestsAlive();
+        };
+        awaiting(runner, service.api(), &openAtResume);
         QVERIFY(service.http.waitForRequests(6));
         QTest::qWait(300);
         QCOMPARE(service.http.requestCount(), 6);
         QCOMPARE(runner.finished(), 2);
         QCOMPARE(service.http.openConnectionCount(), 4);
+        QCOMPARE(requestsAlive(), 4);
         runner.cancel();
         QCOMPARE(runner.running(), false);
         // The requests in flight are aborted within a second, not left to time out.
+        QTRY_VERIFY_WITH_TIMEOUT(openAtResume.has_value(), 1000);
+        QCOMPARE(*openAtResume, 0);
         QTRY_COMPARE_WITH_TIMEOUT(service.http.openConnectionCount(), 0, 1000);
         QTest::qWait(300);
         QCOMPARE(service.http.requestCount(), 6);
@@ -463,7 +486,8 @@ private Q_SLOTS:
         awaiting(*runner, service.api(), &resumed);
         QVERIFY(service.http.waitForRequests(4));
         runner.reset();
-        QTRY_VERIFY(resumed);
+        QTRY_VERIFY_WITH_TIMEOUT(resumed, 1000);
+        QCOMPARE(requestsAlive(), 0);
         QTest::qWait(200);
         QCOMPARE(service.http.requestCount(), 4);
     }

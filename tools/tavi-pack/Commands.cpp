@@ -17,8 +17,6 @@
 #include "ReviewRunner.h"
 #include "TestSet.h"
 
-#include <QCoroTimer>
-
 #include <cstdio>
 #include <unistd.h>
 
@@ -98,19 +96,6 @@ QCoro::Task<int> pull(const Invocation &invocation)
         throw CliError(
             QStringLiteral("Could not write %1: %2.").arg(*output, file.errorString()), usage);
     co_return ok;
-}
-
-int lint(const Invocation &invocation)
-{
-    int status = ok;
-    for (const QString &name : invocation.positional) {
-        const QString problem = Inputs::lint(name);
-        if (problem.isEmpty())
-            continue;
-        writeOut(problem + QLatin1Char('\n'));
-        status = different;
-    }
-    return status;
 }
 
 QCoro::Task<int> publish(const Invocation &invocation)
@@ -360,14 +345,9 @@ QCoro::Task<int> eval(const Invocation &invocation)
     g_runner = &runner;
     QCoro::Task<> running = runner.run(api, draft, live, messages);
     co_await std::move(running);
+    // Resumed only once the requests in flight have ended, the aborted ones
+    // too: nothing of theirs outlives the process's exit.
     g_runner = nullptr;
-    if (g_interrupted) {
-        // The aborts of the requests in flight are delivered from the event
-        // loop: let them unwind before the process goes, so nothing of theirs is
-        // left behind.
-        QCoro::Task<> settling = QCoro::sleepFor(std::chrono::milliseconds(100));
-        co_await std::move(settling);
-    }
     if (progress)
         std::fputs("\r\033[K", stderr);
 
@@ -404,8 +384,6 @@ QCoro::Task<int> eval(const Invocation &invocation)
 QCoro::Task<int> dispatch(const Invocation &invocation)
 {
     const QString &command = invocation.command;
-    if (command == QLatin1String("lint"))
-        co_return lint(invocation);
     QCoro::Task<int> task = command == QLatin1String("pull") ? pull(invocation)
         : command == QLatin1String("publish")                ? publish(invocation)
         : command == QLatin1String("rollback")               ? rollback(invocation)
@@ -433,6 +411,19 @@ QCoro::Task<int> run(Invocation invocation)
     }
     std::fflush(stdout);
     co_return status;
+}
+
+int lint(const Invocation &invocation)
+{
+    int status = ok;
+    for (const QString &name : invocation.positional) {
+        const QString problem = Inputs::lint(name);
+        if (problem.isEmpty())
+            continue;
+        writeOut(problem + QLatin1Char('\n'));
+        status = different;
+    }
+    return status;
 }
 
 void interrupt()
