@@ -4,7 +4,7 @@ namespace CommandLine {
 
 namespace {
 
-struct CommandSpec
+struct CommandInfo
 {
     const char *name;
     // Options that take a value, then flags, without the leading dashes.
@@ -16,9 +16,9 @@ struct CommandSpec
     const char *help;
 };
 
-const QList<CommandSpec> &commands()
+const QList<CommandInfo> &commands()
 {
-    static const QList<CommandSpec> specs {
+    static const QList<CommandInfo> table {
         {"pull", {QStringLiteral("output")}, {}, 0, 0, "",
             R"help(usage: tavi-pack pull [-o FILE]
 
@@ -108,7 +108,7 @@ so, when the service offers no history.
   --json   the history as JSON
 )help"},
     };
-    return specs;
+    return table;
 }
 
 const char programHelp[] = R"help(usage: tavi-pack [--token-file FILE] COMMAND [ARGS...]
@@ -136,11 +136,11 @@ Exit status: 0 done; 1 different, checks failed or a file refused; 2 usage or
 an unreadable file; 3 the service or the model failed; 130 interrupted.
 )help";
 
-const CommandSpec *findCommand(const QString &name)
+const CommandInfo *findCommand(const QString &name)
 {
-    for (const CommandSpec &spec : commands())
-        if (name == QLatin1String(spec.name))
-            return &spec;
+    for (const CommandInfo &entry : commands())
+        if (name == QLatin1String(entry.name))
+            return &entry;
     return nullptr;
 }
 
@@ -153,24 +153,24 @@ const CommandSpec *findCommand(const QString &name)
 
 QString helpText(const QString &command)
 {
-    if (const CommandSpec *spec = findCommand(command))
-        return QString::fromUtf8(spec->help);
+    if (const CommandInfo *entry = findCommand(command))
+        return QString::fromUtf8(entry->help);
     return QString::fromUtf8(programHelp);
 }
 
 Invocation parse(const QStringList &arguments)
 {
     Invocation invocation;
-    const CommandSpec *spec = nullptr;
+    const CommandInfo *entry = nullptr;
     bool optionsEnded = false;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
         const bool isOption = !optionsEnded && argument.startsWith(QLatin1Char('-'))
             && argument != QLatin1String("-");
         if (!isOption) {
-            if (!spec) {
-                spec = findCommand(argument);
-                if (!spec)
+            if (!entry) {
+                entry = findCommand(argument);
+                if (!entry)
                     usageError(QStringLiteral("\"%1\" is not a tavi-pack command; see "
                                               "tavi-pack --help.")
                                    .arg(argument));
@@ -200,8 +200,8 @@ Invocation parse(const QStringList &arguments)
         } else {
             name = argument;
         }
-        const QString where = spec ? QStringLiteral("tavi-pack ") + QLatin1String(spec->name)
-                                   : QStringLiteral("tavi-pack");
+        const QString where = entry ? QStringLiteral("tavi-pack ") + QLatin1String(entry->name)
+                                    : QStringLiteral("tavi-pack");
         auto takeValue = [&]() -> QString {
             if (attached)
                 return *attached;
@@ -211,7 +211,7 @@ Invocation parse(const QStringList &arguments)
         };
         if (name == QLatin1String("help") && !attached) {
             invocation.help = true;
-        } else if (name == QLatin1String("version") && !spec && !attached) {
+        } else if (name == QLatin1String("version") && !entry && !attached) {
             invocation.version = true;
         } else if (name == QLatin1String("token-file")) {
             invocation.tokenFile = takeValue();
@@ -219,9 +219,9 @@ Invocation parse(const QStringList &arguments)
             usageError(QStringLiteral("tavi-pack takes no token on the command line, where "
                                       "other users see it: set TAVI_OPERATOR_TOKEN or give "
                                       "--token-file FILE."));
-        } else if (spec && spec->valueOptions.contains(name)) {
+        } else if (entry && entry->valueOptions.contains(name)) {
             invocation.values.insert(name, takeValue());
-        } else if (spec && spec->flagOptions.contains(name) && !attached) {
+        } else if (entry && entry->flagOptions.contains(name) && !attached) {
             if (!invocation.flags.contains(name))
                 invocation.flags.append(name);
         } else {
@@ -231,18 +231,18 @@ Invocation parse(const QStringList &arguments)
     }
     if (invocation.help || invocation.version)
         return invocation;
-    if (!spec)
+    if (!entry)
         usageError(QStringLiteral("tavi-pack needs a command; see tavi-pack --help."));
     // preview --live takes messages only; with a file, the first word is the file.
-    int minimum = spec->minPositional;
-    int maximum = spec->maxPositional;
+    int minimum = entry->minPositional;
+    int maximum = entry->maxPositional;
     if (invocation.command == QLatin1String("preview") && !invocation.flag(QStringLiteral("live")))
         minimum = 2;
     const auto count = invocation.positional.size();
-    const QString where = QStringLiteral("tavi-pack ") + QLatin1String(spec->name);
+    const QString where = QStringLiteral("tavi-pack ") + QLatin1String(entry->name);
     if (count < minimum)
         usageError(QStringLiteral("%1 needs %2; see %1 --help.")
-                       .arg(where, QString::fromUtf8(spec->needs)));
+                       .arg(where, QString::fromUtf8(entry->needs)));
     if (maximum >= 0 && count > maximum)
         usageError(QStringLiteral("%1 takes %2, not \"%3\"; see %1 --help.")
                        .arg(where,
