@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import VuzevTavi
 
 // One reply of a result row: its text, where it came from, and its checks,
 // a failure marked in words as well as in colour.
@@ -32,7 +33,7 @@ ColumnLayout {
         Layout.fillWidth: true
         visible: text.length > 0
         text: box.source
-        scale: 0.85
+        relativeSize: TypeStyle.caption
         Accessible.name: text
     }
     Label {
