@@ -52,3 +52,18 @@ private:
     QString m_path;
     QString m_problem;
 };
+
+// The text the operator reads for any failure: a TaviError's own description,
+// else what the exception says.
+inline QString errorDescription(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const TaviError &e) {
+        return e.description();
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return QStringLiteral("Unknown error");
+    }
+}

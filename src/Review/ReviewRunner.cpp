@@ -10,19 +10,6 @@
 
 namespace {
 
-QString describe(std::exception_ptr error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const TaviError &e) {
-        return e.description();
-    } catch (const std::exception &e) {
-        return QString::fromUtf8(e.what());
-    } catch (...) {
-        return QStringLiteral("Unknown error");
-    }
-}
-
 // "|" ends a table cell and a line break ends the row.
 QString cell(QString text)
 {
@@ -281,7 +268,7 @@ QCoro::Task<> ReviewRunner::reply(
         result.failures = ReplyChecks::check(result.text, pack);
     } catch (...) {
         result.text.clear();
-        result.error = describe(std::current_exception());
+        result.error = errorDescription(std::current_exception());
     }
     --run->inFlight[int(lane)];
     // A cancelled run keeps only what came back before the cancel; a newer run

@@ -22,19 +22,6 @@ constexpr qsizetype kShownCharacters = 320;
 // Unchanged stretches of a word diff keep this much on either side of a change.
 constexpr qsizetype kContextCharacters = 80;
 
-QString describe(std::exception_ptr error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const TaviError &e) {
-        return e.description();
-    } catch (const std::exception &e) {
-        return QString::fromUtf8(e.what());
-    } catch (...) {
-        return QStringLiteral("Unknown error");
-    }
-}
-
 QString shortened(const QString &text, qsizetype limit = kShownCharacters)
 {
     if (text.size() <= limit)
@@ -542,7 +529,7 @@ QCoro::Task<> ReviewSession::checkLiveAsync()
     } catch (...) {
         if (!*alive)
             co_return;
-        setLiveText(describe(std::current_exception()));
+        setLiveText(errorDescription(std::current_exception()));
     }
     m_checkingLive = false;
     Q_EMIT checkingLiveChanged();
@@ -569,7 +556,7 @@ void ReviewSession::loadTestSet()
         try {
             done->loaded = TestSet::load(path);
         } catch (...) {
-            done->error = describe(std::current_exception());
+            done->error = errorDescription(std::current_exception());
         }
         return done;
     }));
@@ -596,7 +583,7 @@ void ReviewSession::saveTestSet()
                 TestSet::save(path, messages);
                 return {};
             } catch (...) {
-                return describe(std::current_exception());
+                return errorDescription(std::current_exception());
             }
         }));
 }

@@ -11,19 +11,6 @@ const QString kInitialInstruction = QStringLiteral(
 const QString kInitialPreviewMessage = QStringLiteral("Cari tiket ke Bangkok tanggal 5 Oktober");
 const QString kInitialStatus = QStringLiteral("Load the live pack to begin.");
 
-QString describe(std::exception_ptr error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const TaviError &e) {
-        return e.description();
-    } catch (const std::exception &e) {
-        return QString::fromUtf8(e.what());
-    } catch (...) {
-        return QStringLiteral("Unknown error");
-    }
-}
-
 } // namespace
 
 VoridIzid::VoridIzid(QObject *parent)
@@ -156,7 +143,7 @@ void VoridIzid::setLive(const CapabilityPack &live)
 
 void VoridIzid::fail(std::exception_ptr error)
 {
-    setStatus(describe(error));
+    setStatus(errorDescription(error));
 }
 
 PackAPI VoridIzid::api() const

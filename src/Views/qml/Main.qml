@@ -429,35 +429,23 @@ ApplicationWindow {
 
     // The review panel: below the two columns, across the whole width, so that
     // the replies under the draft and under live stand side by side; the
-    // columns above scroll in what is left. Closed, it takes no room. Built the
-    // first time it opens (most sessions never open it, and the first frame
-    // should not wait for it), then kept, with what it shows, until the window
-    // goes.
-    Loader {
+    // columns above scroll in what is left. Closed, it takes no room.
+    ReviewPanel {
         id: reviewPanel
         objectName: "reviewPanel"
         // The share of the content's height the panel takes; its top edge drags.
         property real share: 0.5
 
+        session: review
+        workspace: workspace
         anchors.left: parent.left
         anchors.right: parent.right
         anchors.bottom: parent.bottom
         visible: review.open
         height: visible ? Math.round(parent.height * share) : 0
 
-        // By its address, so that not even its types are read before it opens.
-        Connections {
-            target: review
-            function onOpenChanged() {
-                if (review.open && reviewPanel.status === Loader.Null)
-                    reviewPanel.setSource("ReviewPanel.qml",
-                                          { session: review, workspace: workspace })
-            }
-        }
-
         MouseArea {
             objectName: "reviewPanelHandle"
-            z: 1
             width: parent.width
             height: 6
             y: -3
@@ -470,11 +458,14 @@ ApplicationWindow {
         }
     }
 
-    // The About dialog, built (and its types read) the first time it is asked for.
-    property QtObject aboutDialog: null
+    // The About dialog, built (and its types read) the first time it is asked
+    // for. The loader owns it, so it goes with the window.
+    Loader {
+        id: aboutLoader
+    }
     function openAbout() {
-        if (!aboutDialog)
-            aboutDialog = Qt.createComponent("AboutDialog.qml").createObject(window)
-        aboutDialog.open()
+        if (aboutLoader.status === Loader.Null)
+            aboutLoader.setSource("AboutDialog.qml")
+        aboutLoader.item.open()
     }
 }
