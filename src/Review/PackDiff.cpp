@@ -1,4 +1,5 @@
 #include "PackDiff.h"
+#include "WordBreak.h"
 
 #include <QCoroFuture>
 #include <QJsonObject>
@@ -280,17 +281,6 @@ struct Tokens
     }
 };
 
-icu::BreakIterator *wordIterator()
-{
-    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
-        UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::BreakIterator> made(
-            icu::BreakIterator::createWordInstance(icu::Locale::getRoot(), status));
-        return U_SUCCESS(status) ? std::move(made) : nullptr;
-    }();
-    return iterator.get();
-}
-
 // Tokens at ICU word boundaries: words, spaces and punctuation each on their
 // own, so scripts without spaces split into words as well.
 Tokens tokenize(const QString &text)
@@ -298,7 +288,7 @@ Tokens tokenize(const QString &text)
     Tokens tokens;
     tokens.text = canonicalComposition(text);
     tokens.bounds.push_back(0);
-    icu::BreakIterator *words = wordIterator();
+    icu::BreakIterator *words = ReplyChecks::wordIterator();
     if (!words) {
         if (!tokens.text.isEmpty())
             tokens.bounds.push_back(tokens.text.size());

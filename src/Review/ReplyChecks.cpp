@@ -1,4 +1,5 @@
 #include "ReplyChecks.h"
+#include "WordBreak.h"
 
 #include <unicode/brkiter.h>
 #include <unicode/normalizer2.h>
@@ -7,20 +8,6 @@
 #include <memory>
 
 namespace {
-
-// Creating a word break iterator loads ICU's rules and dictionaries and costs far
-// more than using one, and one iterator must not be shared between threads: each
-// thread keeps its own.
-icu::BreakIterator *wordIterator()
-{
-    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
-        UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::BreakIterator> made(
-            icu::BreakIterator::createWordInstance(icu::Locale::getRoot(), status));
-        return U_SUCCESS(status) ? std::move(made) : nullptr;
-    }();
-    return iterator.get();
-}
 
 icu::UnicodeString view(QStringView text)
 {
@@ -49,6 +36,20 @@ QString folded(QStringView text)
 } // namespace
 
 namespace ReplyChecks {
+
+// Creating a word break iterator loads ICU's rules and dictionaries and costs far
+// more than using one, and one iterator must not be shared between threads: each
+// thread keeps its own.
+icu::BreakIterator *wordIterator()
+{
+    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::BreakIterator> made(
+            icu::BreakIterator::createWordInstance(icu::Locale::getRoot(), status));
+        return U_SUCCESS(status) ? std::move(made) : nullptr;
+    }();
+    return iterator.get();
+}
 
 qsizetype countWords(QStringView text)
 {
