@@ -7,7 +7,6 @@
 // it for that frame: the TLS libraries and image-format plugins.
 
 #include "BenchSupport.h"
-#include "Memory.h"
 #include "VelunorApp.h"
 
 #include <QCoreApplication>
@@ -84,7 +83,7 @@ int unneededLibraries()
 int child(int argc, char **argv, bool real)
 {
     if (real)
-        keepFreedMemoryForReuse(); // as the program does first thing
+        VelunorApp::prepareMemory(); // as the program does first thing
     QGuiApplication app(argc, argv);
     QQmlApplicationEngine engine;
     QQuickWindow *window = nullptr;

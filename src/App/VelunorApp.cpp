@@ -26,6 +26,13 @@ VelunorApp::VelunorApp(QObject *parent)
     TextInputAccessibility::install();
 }
 
+void VelunorApp::prepareMemory()
+{
+    keepFreedMemoryForReuse();
+    // Building the window takes some 10 MiB of heap, every page of it new.
+    growHeapInLargePages(16 * 1024 * 1024);
+}
+
 void VelunorApp::describeApplication()
 {
     QGuiApplication::setApplicationName(QStringLiteral("Vuzev Tavi"));
@@ -85,7 +92,7 @@ QQuickWindow *VelunorApp::openWindow(QQmlApplicationEngine &engine)
 
 int velunorMain(int argc, char *argv[])
 {
-    keepFreedMemoryForReuse();
+    VelunorApp::prepareMemory();
     QGuiApplication app(argc, argv);
     VelunorApp::describeApplication();
     VelunorApp velunor;

@@ -17,6 +17,10 @@ public:
     // started before any window is built.
     explicit VelunorApp(QObject *parent = nullptr);
 
+    // What the process does first, before Qt allocates anything: freed memory
+    // kept for reuse, and the heap the window is built on grown in large pages.
+    static void prepareMemory();
+
     // The application's names for the desktop, and its window icon, which is
     // set once the window has drawn its first frame.
     static void describeApplication();
