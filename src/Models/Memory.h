@@ -12,7 +12,7 @@ void keepFreedMemoryForReuse();
 // For short-lived programs that read one large pack and exit (the command line),
 // and for the window's start-up: memory touched for the first time in 4 KiB pages
 // costs a page fault per page, each of them microseconds on a virtual machine:
-// more than reading a large pack, and a sixth of the window's way to its first
+// more than reading a large pack, and a fifth of the window's way to its first
 // frame. Grows the heap once by `bytes`, asks the
 // kernel to back that part with 2 MiB pages where it can (a few faults instead of
 // thousands; nothing is touched until used), and keeps every thread on that heap.
