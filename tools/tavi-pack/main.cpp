@@ -36,14 +36,14 @@ QCoro::Task<> runAndQuit(CommandLine::Invocation invocation)
     QCoreApplication::exit(status);
 }
 
-// A pull holds the answer and the pieces it arrives in, up to some 12 MB for a
-// 5 MB pack, and reads none of it as a pack. Touching that memory page by page costs
+// A pull holds the answer and the pieces it arrives in, some 6 MB for a 5 MB
+// pack, and reads none of it as a pack. Touching that memory page by page costs
 // a fault per page, microseconds each on a virtual machine: the heap is grown
 // in large pages and made present in one call instead. A larger answer faults
 // in the rest as it arrives.
 void prepareHeapForOneAnswer()
 {
-    constexpr std::size_t presentBytes = 12 * 1024 * 1024;
+    constexpr std::size_t presentBytes = 8 * 1024 * 1024;
     const auto before = reinterpret_cast<std::uintptr_t>(::sbrk(0));
     growHeapInLargePages(32 * 1024 * 1024);
 #if defined(MADV_POPULATE_WRITE)
