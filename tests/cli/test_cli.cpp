@@ -316,6 +316,8 @@ printf '%s\n' "${COMPREPLY[@]}"
             << QByteArray("{\"pack\":{\"version\":\"v\x01\"}}") << QByteArray();
         QTest::newRow("a bad number")
             << QByteArray(R"({"pack":{"version":"v9","n":01}})") << QByteArray();
+        QTest::newRow("nested deeper than any reader goes")
+            << R"({"pack":{"version":"v9","a":)" + QByteArray(1 << 20, '[') << QByteArray();
         QTest::newRow("not UTF-8")
             << QByteArray("{\"pack\":{\"version\":\"caf\xe9\"}}") << QByteArray();
         QTest::newRow("not an object")
