@@ -121,9 +121,9 @@ int main(int argc, char *argv[])
         sigaction(SIGINT, &action, nullptr);
     }
 
+    const bool pulling = invocation.command == QLatin1String("pull");
     // Started from the running loop, so that its end can stop the loop even
     // when it needs no network at all.
-    const bool pulling = invocation.command == QLatin1String("pull");
     std::optional<QCoro::Task<>> task;
     QTimer::singleShot(0, &app, [&] { task.emplace(runAndQuit(std::move(invocation))); });
     const int status = QCoreApplication::exec();
