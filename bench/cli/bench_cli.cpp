@@ -1,8 +1,8 @@
 // tavi-pack as a pipeline starts it, a fresh process each time, against the
 // bare tools that do the least of the same job, measured in the same run:
 // - pull of a 5 MB live pack from the reference service against curl fetching
-//   the same URL (tavi-pack also reads the answer strictly and writes the pack
-//   again with its own writer);
+//   the same URL (tavi-pack also checks the answer and writes the pack's bytes
+//   out of it);
 // - lint of a 5 MB file against a program that only reads it with the pack's
 //   reader (bench_cli_reader, which sets memory up as tavi-pack does but loads
 //   fewer shared libraries: see CMakeLists.txt).
@@ -110,8 +110,8 @@ int main(int argc, char *argv[])
     Bench::reportRatio(
         QStringLiteral("tavi-pack pull of a 5 MB pack vs curl of the same URL"), pull, fetch, 1.2);
 
-    // What a strict pull cannot avoid: the reader alone over the same bytes,
-    // in a fresh process, against the fetch.
+    // Why pull does not read the pack strictly: the reader alone over the same
+    // bytes, in a fresh process, against the fetch.
     const auto [readAlone, fetchAgain] = alternate(
         [&] { return runNanos(QStringLiteral(TAVI_READER_BIN_PATH), {packPath}); },
         [&] {

@@ -37,6 +37,9 @@ constexpr int maxRedirects = 10;
 // keeps drawing while a multi-megabyte pack is read.
 constexpr qsizetype inlineDecodeLimit = 64 * 1024;
 
+// What an answer's announced length may set aside before any of it arrives.
+constexpr qint64 reserveLimit = 64 * 1024 * 1024;
+
 const QByteArray tokenHeader = QByteArrayLiteral("X-Tavi-Operator-Token");
 
 struct Origin
@@ -259,9 +262,29 @@ QCoro::Task<QByteArray> exchange(PackAPI api, QByteArray method, QString path,
                 reply->abort();
             }
         }
+        // The body is taken as it arrives, not all at the end: the copy overlaps
+        // the transfer, and each piece Qt hands over is freed at once, so the next
+        // reuses its memory. A multi-megabyte answer then touches little fresh
+        // memory beside the body itself, in a fresh process the larger cost.
+        QByteArray received;
+        const auto receiving = QObject::connect(
+            reply.get(), &QIODevice::readyRead, reply.get(), [&received, raw = reply.get()] {
+                if (received.isEmpty()) {
+                    const qint64 length
+                        = raw->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+                    if (length > 0)
+                        received.reserve(std::min(length, reserveLimit));
+                }
+                const qsizetype at = received.size();
+                const qint64 available = raw->bytesAvailable();
+                received.resize(at + available);
+                const qint64 read = raw->read(received.data() + at, available);
+                received.resize(at + std::max<qint64>(read, 0));
+            });
         auto replyAwaitable = qCoro(reply.get());
         QCoro::Task<bool> finished = replyAwaitable.waitForFinished();
         co_await std::move(finished);
+        QObject::disconnect(receiving);
         QObject::disconnect(connection);
         QObject::disconnect(cancelConnection);
         if (cancelled)
@@ -274,7 +297,8 @@ QCoro::Task<QByteArray> exchange(PackAPI api, QByteArray method, QString path,
         if (isTransportFailure(reply->error()) || !statusAttribute.isValid())
             throw transportError(*reply, url);
         const int status = statusAttribute.toInt();
-        const QByteArray answer = reply->readAll();
+        received.append(reply->readAll());
+        const QByteArray answer = std::move(received);
 
         const bool redirect
             = status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -468,6 +492,11 @@ QCoro::Task<CapabilityPack> PackAPI::current() const
 {
     return operation<CapabilityPack>(
         *this, QByteArrayLiteral("GET"), currentPath, std::nullopt, readCurrent);
+}
+
+QCoro::Task<QByteArray> PackAPI::currentAnswer() const
+{
+    return exchange(*this, QByteArrayLiteral("GET"), currentPath, std::nullopt, {});
 }
 
 QCoro::Task<CapabilityPack> PackAPI::coach(QString instruction, CapabilityPack pack) const

@@ -29,6 +29,10 @@ struct PackAPI
     static std::optional<QUrl> parseBaseURL(const QString &text);
 
     QCoro::Task<CapabilityPack> current() const;
+    // The same request as current(), with the same failures up to the status
+    // check, and the answer's body as the service sent it, not read: for a
+    // caller that keeps the service's own bytes.
+    QCoro::Task<QByteArray> currentAnswer() const;
     QCoro::Task<CapabilityPack> coach(QString instruction, CapabilityPack pack) const;
     // The reply text, empty when the answer carries none.
     QCoro::Task<QString> preview(QString message, CapabilityPack pack) const;

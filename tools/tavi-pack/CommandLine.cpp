@@ -23,9 +23,12 @@ const QList<CommandInfo> &commands()
             R"help(usage: tavi-pack pull [-o FILE]
 
 Writes the live pack, as the service holds it, to FILE (replaced in one step)
-or to standard output. Pulling twice gives the same bytes as long as nothing
-was published in between. The file's "version" is the live version it was
-pulled at; publish checks it.
+or to standard output: the service's own bytes, not read and written again, so
+pulling twice gives the same bytes as long as nothing was published in between.
+The answer is refused (exit 3, nothing written) unless it is JSON in UTF-8 with
+a "pack" object holding a string "version"; the rest of the pack is not checked
+here: lint reads the file as strictly as the window does. The file's "version"
+is the live version it was pulled at; publish checks it.
 
   -o, --output FILE   write to FILE instead of standard output ("-": stdout)
 )help"},

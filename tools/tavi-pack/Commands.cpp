@@ -4,6 +4,7 @@
 #include "Inputs.h"
 #include "PackAPI.h"
 #include "PackAPIError.h"
+#include "PackAnswer.h"
 #include "PackHistory.h"
 #include "TaviCoach.h"
 #include "TaviError.h"
@@ -79,20 +80,23 @@ QCoro::Task<CapabilityPack> livePack(const Invocation &invocation)
 
 QCoro::Task<int> pull(const Invocation &invocation)
 {
-    QCoro::Task<CapabilityPack> fetching = livePack(invocation);
-    const CapabilityPack live = co_await std::move(fetching);
-    // The pack's own writer: the same pack always gives the same bytes.
-    QByteArray bytes = live.toJson();
-    bytes.append('\n');
+    const PackAPI api = serviceClient(invocation);
+    QCoro::Task<QByteArray> fetching = api.currentAnswer();
+    const QByteArray answer = co_await std::move(fetching);
+    // The service's own bytes, not the pack read and written again: that is what
+    // it holds, and reading a large pack strictly costs more than fetching it.
+    const QByteArrayView pack = PackAnswer::packText(answer);
     const auto output = invocation.value(QStringLiteral("output"));
     if (!output || *output == QLatin1String("-")) {
-        writeOut(bytes);
+        std::fwrite(pack.data(), 1, static_cast<size_t>(pack.size()), stdout);
+        std::fputc('\n', stdout);
         co_return ok;
     }
     // Replaced in one step: a reader of the file never sees half a pack, and a
     // failed pull leaves the previous one as it was.
     QSaveFile file(*output);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || file.write(pack.data(), pack.size()) != pack.size()
+        || !file.putChar('\n') || !file.commit())
         throw CliError(
             QStringLiteral("Could not write %1: %2.").arg(*output, file.errorString()), usage);
     co_return ok;
