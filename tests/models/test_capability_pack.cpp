@@ -1,4 +1,5 @@
 #include "CapabilityPack.h"
+#include "JsonRead.h"
 #include "TaviError.h"
 
 #include <QFile>
@@ -195,6 +196,58 @@ private slots:
         QCOMPARE(pack, Pack::fromJson(same));
         QCOMPARE(parsedByQt(pack.toJson()), parsedByQt(same)); // an independent reading
         QCOMPARE(Pack::fromJson(pack.toJson()), pack);
+    }
+
+    void readsAPackInsideAnEnvelope_data()
+    {
+        QTest::addColumn<QByteArray>("pack");
+        QTest::addColumn<QString>("error"); // none: reads as the same pack on its own
+        QTest::newRow("whole pack") << fixture("tavi-pack.json") << QString();
+        QTest::newRow("number decided from its text")
+            << minimalWith("modules.reply_rules.max_words", "1.2e2") << QString();
+        QTest::newRow("path from the envelope") << minimalWith("modules.persona.voice", "null")
+                                                << u"pack.modules.persona.voice is null"_s;
+    }
+
+    void readsAPackInsideAnEnvelope()
+    {
+        QFETCH(QByteArray, pack);
+        QFETCH(QString, error);
+        // Members around the pack, with look-alikes of its own.
+        const QByteArray envelope = "{\"live_version\": \"v1\", \"before\": {\"max_words\": 0.5}, "
+                                    "\"pack\": "
+            + pack + ", \"after\": [{\"pack_id\": 1}]}";
+        const JsonRead::Document document(envelope);
+        simdjson::dom::element value;
+        QVERIFY(document.root()["pack"].get(value) == simdjson::SUCCESS);
+        try {
+            const Pack read = JsonRead::capabilityPack(document, value, u"pack"_s);
+            QVERIFY(error.isEmpty());
+            QCOMPARE(read, Pack::fromJson(pack));
+        } catch (const JsonReadError &e) {
+            QCOMPARE(e.description(), u"Could not read the capability pack: "_s + error);
+        }
+    }
+
+    void readsInPlaceOnlyWithRoomPastTheText()
+    {
+        // An exponent makes the reader go back to the source text for the value.
+        const QByteArray text = minimalWith("modules.reply_rules.max_words", "1.2e2");
+        QByteArray roomy;
+        roomy.reserve(text.size() + 64);
+        roomy.append(text);
+        const char *start = roomy.constData();
+        const JsonRead::Document inPlace(roomy);
+        QCOMPARE(inPlace.source().data(), start);
+        roomy.fill('x'); // the caller reuses its array while the document lives
+        QCOMPARE(JsonRead::capabilityPack(inPlace, inPlace.root(), QString())
+                     .modules.replyRules.maxWords,
+            120);
+
+        // Without room for the parser's look-ahead the text is copied first.
+        const QByteArray exact(text.constData(), text.size());
+        QVERIFY(exact.capacity() - exact.size() < 64);
+        QVERIFY(JsonRead::Document(exact).source().data() != exact.constData());
     }
 
     void writingEscapesEveryText()
