@@ -92,7 +92,43 @@ inline void decodeMultiByte(const unsigned char *in, qsizetype &i, char16_t *out
     }
 }
 
-// The ASCII bytes before the next multi-byte character or the end, scalar.
+#if defined(__SSE2__)
+// Every text decoded here lies in simdjson's string buffer, which keeps at least
+// SIMDJSON_PADDING allocated bytes past the end of its last string: a whole
+// block is loaded even where the text ends inside it, and the bytes past the
+// end are masked off. Short texts then cost one step with no scalar tail.
+qsizetype decodeSse2(std::string_view utf8, char16_t *out)
+{
+    static_assert(simdjson::SIMDJSON_PADDING >= 16);
+    const auto n = static_cast<qsizetype>(utf8.size());
+    const auto *in = reinterpret_cast<const unsigned char *>(utf8.data());
+    const __m128i zero = _mm_setzero_si128();
+    qsizetype i = 0;
+    qsizetype o = 0;
+    while (i < n) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + o), _mm_unpacklo_epi8(bytes, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + o + 8), _mm_unpackhi_epi8(bytes, zero));
+        auto nonAscii = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+        const qsizetype left = n - i;
+        if (left < 16)
+            nonAscii &= (1u << left) - 1u;
+        if (nonAscii == 0) {
+            const qsizetype step = left < 16 ? left : 16;
+            i += step;
+            o += step;
+            continue;
+        }
+        const int run = __builtin_ctz(nonAscii);
+        i += run;
+        o += run;
+        decodeMultiByte(in, i, out, o);
+    }
+    return o;
+}
+
+#else
+// The ASCII bytes before the next multi-byte character or the end.
 // Returns whether the text has ended.
 inline bool asciiTail(
     const unsigned char *in, qsizetype n, qsizetype &i, char16_t *out, qsizetype &o)
@@ -102,62 +138,6 @@ inline bool asciiTail(
     return i >= n;
 }
 
-#if defined(__SSE2__)
-// Eight bytes: a text's end may be its buffer's, so nothing past it is read, and
-// a wide load of bytes just copied to the stack would stall on the copy.
-// Returns the length of the ASCII run, 8 when all are ASCII.
-inline int widenEight(const unsigned char *in, char16_t *out)
-{
-    quint64 word;
-    std::memcpy(&word, in, 8);
-    const __m128i bytes = _mm_cvtsi64_si128(static_cast<long long>(word));
-    _mm_storeu_si128(
-        reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi8(bytes, _mm_setzero_si128()));
-    const quint64 nonAscii = word & 0x8080808080808080u;
-    return nonAscii == 0 ? 8 : __builtin_ctzll(nonAscii) / 8;
-}
-
-qsizetype decodeSse2(std::string_view utf8, char16_t *out)
-{
-    const auto n = static_cast<qsizetype>(utf8.size());
-    const auto *in = reinterpret_cast<const unsigned char *>(utf8.data());
-    const __m128i zero = _mm_setzero_si128();
-    qsizetype i = 0;
-    qsizetype o = 0;
-    for (;;) {
-        int run = -1; // the ASCII run before a multi-byte character, when one was met
-        while (i + 16 <= n) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + o), _mm_unpacklo_epi8(bytes, zero));
-            _mm_storeu_si128(
-                reinterpret_cast<__m128i *>(out + o + 8), _mm_unpackhi_epi8(bytes, zero));
-            const auto nonAscii = static_cast<unsigned>(_mm_movemask_epi8(bytes));
-            if (nonAscii != 0) {
-                run = __builtin_ctz(nonAscii);
-                break;
-            }
-            i += 16;
-            o += 16;
-        }
-        if (run < 0 && i + 8 <= n) {
-            run = widenEight(in + i, out + o);
-            if (run == 8) {
-                i += 8;
-                o += 8;
-                run = -1;
-            }
-        }
-        if (run >= 0) {
-            i += run;
-            o += run;
-        } else if (asciiTail(in, n, i, out, o)) {
-            return o;
-        }
-        decodeMultiByte(in, i, out, o);
-    }
-}
-
-#else
 qsizetype decodeScalar(std::string_view utf8, char16_t *out)
 {
     const auto n = static_cast<qsizetype>(utf8.size());
