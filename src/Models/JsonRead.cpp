@@ -181,7 +181,7 @@ public:
     TextArena &operator=(const TextArena &) = delete;
     ~TextArena() { release(); }
 
-    QString text(std::string_view utf8)
+    [[gnu::always_inline]] QString text(std::string_view utf8)
     {
         const auto bound = static_cast<qsizetype>(utf8.size());
         if (bound >= blockUnits / 8)
@@ -324,7 +324,7 @@ private:
 
 // Member names are a few bytes long: compared in place, which costs less than a
 // call to memcmp.
-bool sameBytes(const char *written, std::string_view key)
+[[gnu::always_inline]] inline bool sameBytes(const char *written, std::string_view key)
 {
     const size_t n = key.size();
     const char *k = key.data();
@@ -386,7 +386,7 @@ private:
         { }
 
         // The position of the member's value, 0 when there is none.
-        size_t find(std::string_view key)
+        [[gnu::always_inline]] size_t find(std::string_view key)
         {
             if (m_next == m_end)
                 return 0;
@@ -402,7 +402,7 @@ private:
         }
 
     private:
-        bool named(size_t at, std::string_view key) const
+        [[gnu::always_inline]] bool named(size_t at, std::string_view key) const
         {
             const std::string_view name = m_tape.string(at);
             return name.size() == key.size() && sameBytes(name.data(), key);
@@ -422,13 +422,14 @@ private:
     }
 
     // Missing or null → 0.
-    size_t optional(Fields &object, std::string_view key) const
+    [[gnu::always_inline]] size_t optional(Fields &object, std::string_view key) const
     {
         const size_t value = object.find(key);
         return value != 0 && m_tape.kind(value) != 'n' ? value : 0;
     }
 
-    size_t required(Fields &object, std::string_view key, const Where &where) const
+    [[gnu::always_inline]] size_t required(
+        Fields &object, std::string_view key, const Where &where) const
     {
         const size_t value = object.find(key);
         if (value == 0)
@@ -438,19 +439,20 @@ private:
         return value;
     }
 
-    void text(QString &out, size_t at, const Where &where)
+    [[gnu::always_inline]] void text(QString &out, size_t at, const Where &where)
     {
         if (m_tape.kind(at) != '"')
             wrongType(m_tape.kind(at) == 'n', where, "a string");
         out = m_arena.text(m_tape.string(at));
     }
 
-    void requiredText(QString &out, Fields &object, std::string_view key, const Where &where)
+    [[gnu::always_inline]] void requiredText(
+        QString &out, Fields &object, std::string_view key, const Where &where)
     {
         text(out, required(object, key, where), where.member(key));
     }
 
-    void optionalText(
+    [[gnu::always_inline]] void optionalText(
         std::optional<QString> &out, Fields &object, std::string_view key, const Where &where)
     {
         if (const size_t value = optional(object, key))
