@@ -277,6 +277,22 @@ private slots:
         QCOMPARE(Pack::fromJson(pack.toJson()).modules.persona.voice, u"a\ufffdb\ufffd"_s);
     }
 
+    void textsReadBackWhateverSurroundsThem()
+    {
+        // Texts are decoded in whole blocks that may reach past their end, and laid
+        // side by side in shared buffers: short texts next to multi-byte ones, next
+        // to texts whose length takes a byte above 127, and enough of every short
+        // length to end at every place near a buffer's end, plus one too long to share.
+        QList<QString> rules {QString(), u"\u00e9"_s, u"a"_s, u"\u65e5\u672c"_s, u"ab"_s,
+            QString(200, u'x'), u"c"_s, u"\U0001F600"_s, QString(5000, u'L')};
+        for (int length = 1; length <= 40; ++length)
+            for (int i = 0; i < 100; ++i)
+                rules.append(QString(length, u'r') + (i % 3 == 0 ? u"\u00e9"_s : QString()));
+        Pack pack = fullPack();
+        pack.modules.replyRules.hardRules = rules;
+        QCOMPARE(Pack::fromJson(pack.toJson()).modules.replyRules.hardRules, rules);
+    }
+
     void everyRecordTakesPartInEquality_data()
     {
         QTest::addColumn<Change>("change");
