@@ -288,6 +288,9 @@ private slots:
         for (int length = 1; length <= 40; ++length)
             for (int i = 0; i < 100; ++i)
                 rules.append(QString(length, u'r') + (i % 3 == 0 ? u"\u00e9"_s : QString()));
+        // Seventeen units are stored as thirty-two: one of these ends each buffer.
+        for (int i = 0; i < 8000; ++i)
+            rules.append(QString(17, QChar(u'a' + i % 26)));
         Pack pack = fullPack();
         pack.modules.replyRules.hardRules = rules;
         QCOMPARE(Pack::fromJson(pack.toJson()).modules.replyRules.hardRules, rules);
