@@ -277,6 +277,8 @@ QString text(simdjson::dom::element value, const Where &where)
 // member (each of them goes back through the document for every word).
 // A position is an index into the words; 0 is the tape's own first word, never
 // a value, and stands for "absent".
+static_assert(simdjson::SIMDJSON_VERSION_MAJOR == 3,
+    "the tape layout and the element layout read here are those of simdjson 3");
 class Tape
 {
 public:
