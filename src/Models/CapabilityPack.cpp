@@ -9,7 +9,9 @@
 #include <cstring>
 #include <vector>
 
-CapabilityPack CapabilityPack::fromJson(QByteArrayView jsonText)
+namespace {
+
+template<typename Text> CapabilityPack readPack(const Text &jsonText)
 {
     std::optional<JsonRead::Document> document;
     try {
@@ -19,6 +21,18 @@ CapabilityPack CapabilityPack::fromJson(QByteArrayView jsonText)
             JsonRead::midSentence(error.description()));
     }
     return JsonRead::capabilityPack(*document, document->root(), QString());
+}
+
+} // namespace
+
+CapabilityPack CapabilityPack::fromJson(QByteArrayView jsonText)
+{
+    return readPack(jsonText);
+}
+
+CapabilityPack CapabilityPack::fromJson(const QByteArray &jsonText)
+{
+    return readPack(jsonText);
 }
 
 namespace {

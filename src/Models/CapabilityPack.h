@@ -102,6 +102,9 @@ struct CapabilityPack
     // Reads one JSON text whose root is the pack. Throws JsonReadError naming the
     // member path and what is wrong; never yields a partial pack.
     static CapabilityPack fromJson(QByteArrayView jsonText);
+    // The same; reads the array in place when its allocation has room past the
+    // text (see JsonRead::Document).
+    static CapabilityPack fromJson(const QByteArray &jsonText);
 
     // Compact UTF-8 JSON, members in the documented order.
     QByteArray toJson() const;

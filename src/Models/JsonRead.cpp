@@ -2,8 +2,7 @@
 
 #include "JsonText.h"
 
-#include <QScopeGuard>
-
+#include <bit>
 #include <cstring>
 #include <exception>
 #include <vector>
@@ -93,7 +92,43 @@ inline void decodeMultiByte(const unsigned char *in, qsizetype &i, char16_t *out
     }
 }
 
-// The ASCII bytes before the next multi-byte character or the end, scalar.
+#if defined(__SSE2__)
+// Every text decoded here lies in simdjson's string buffer, which keeps at least
+// SIMDJSON_PADDING allocated bytes past the end of its last string: a whole
+// block is loaded even where the text ends inside it, and the bytes past the
+// end are masked off. Short texts then cost one step with no scalar tail.
+qsizetype decodeSse2(std::string_view utf8, char16_t *out)
+{
+    static_assert(simdjson::SIMDJSON_PADDING >= 16);
+    const auto n = static_cast<qsizetype>(utf8.size());
+    const auto *in = reinterpret_cast<const unsigned char *>(utf8.data());
+    const __m128i zero = _mm_setzero_si128();
+    qsizetype i = 0;
+    qsizetype o = 0;
+    while (i < n) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + o), _mm_unpacklo_epi8(bytes, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + o + 8), _mm_unpackhi_epi8(bytes, zero));
+        auto nonAscii = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+        const qsizetype left = n - i;
+        if (left < 16)
+            nonAscii &= (1u << left) - 1u;
+        if (nonAscii == 0) {
+            const qsizetype step = left < 16 ? left : 16;
+            i += step;
+            o += step;
+            continue;
+        }
+        const int run = __builtin_ctz(nonAscii);
+        i += run;
+        o += run;
+        decodeMultiByte(in, i, out, o);
+    }
+    return o;
+}
+
+#else
+// The ASCII bytes before the next multi-byte character or the end.
 // Returns whether the text has ended.
 inline bool asciiTail(
     const unsigned char *in, qsizetype n, qsizetype &i, char16_t *out, qsizetype &o)
@@ -103,62 +138,6 @@ inline bool asciiTail(
     return i >= n;
 }
 
-#if defined(__SSE2__)
-// Eight bytes: a text's end may be its buffer's, so nothing past it is read, and
-// a wide load of bytes just copied to the stack would stall on the copy.
-// Returns the length of the ASCII run, 8 when all are ASCII.
-inline int widenEight(const unsigned char *in, char16_t *out)
-{
-    quint64 word;
-    std::memcpy(&word, in, 8);
-    const __m128i bytes = _mm_cvtsi64_si128(static_cast<long long>(word));
-    _mm_storeu_si128(
-        reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi8(bytes, _mm_setzero_si128()));
-    const quint64 nonAscii = word & 0x8080808080808080u;
-    return nonAscii == 0 ? 8 : __builtin_ctzll(nonAscii) / 8;
-}
-
-qsizetype decodeSse2(std::string_view utf8, char16_t *out)
-{
-    const auto n = static_cast<qsizetype>(utf8.size());
-    const auto *in = reinterpret_cast<const unsigned char *>(utf8.data());
-    const __m128i zero = _mm_setzero_si128();
-    qsizetype i = 0;
-    qsizetype o = 0;
-    for (;;) {
-        int run = -1; // the ASCII run before a multi-byte character, when one was met
-        while (i + 16 <= n) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + o), _mm_unpacklo_epi8(bytes, zero));
-            _mm_storeu_si128(
-                reinterpret_cast<__m128i *>(out + o + 8), _mm_unpackhi_epi8(bytes, zero));
-            const auto nonAscii = static_cast<unsigned>(_mm_movemask_epi8(bytes));
-            if (nonAscii != 0) {
-                run = __builtin_ctz(nonAscii);
-                break;
-            }
-            i += 16;
-            o += 16;
-        }
-        if (run < 0 && i + 8 <= n) {
-            run = widenEight(in + i, out + o);
-            if (run == 8) {
-                i += 8;
-                o += 8;
-                run = -1;
-            }
-        }
-        if (run >= 0) {
-            i += run;
-            o += run;
-        } else if (asciiTail(in, n, i, out, o)) {
-            return o;
-        }
-        decodeMultiByte(in, i, out, o);
-    }
-}
-
-#else
 qsizetype decodeScalar(std::string_view utf8, char16_t *out)
 {
     const auto n = static_cast<qsizetype>(utf8.size());
@@ -202,7 +181,7 @@ public:
     TextArena &operator=(const TextArena &) = delete;
     ~TextArena() { release(); }
 
-    QString text(std::string_view utf8)
+    [[gnu::always_inline]] QString text(std::string_view utf8)
     {
         const auto bound = static_cast<qsizetype>(utf8.size());
         if (bound >= blockUnits / 8)
@@ -258,8 +237,6 @@ private:
     qsizetype m_handedOut = 0;
 };
 
-thread_local TextArena *t_arena = nullptr;
-
 [[noreturn]] void fail(const Where &where, const QString &problem)
 {
     const QString path = where.text();
@@ -268,9 +245,9 @@ thread_local TextArena *t_arena = nullptr;
         problem.trimmed());
 }
 
-[[noreturn]] void wrongType(simdjson::dom::element value, const Where &where, const char *wanted)
+[[noreturn]] void wrongType(bool isNull, const Where &where, const char *wanted)
 {
-    if (value.is_null())
+    if (isNull)
         fail(where, QStringLiteral(" is null"));
     fail(where, QStringLiteral(" must be ") + QLatin1String(wanted));
 }
@@ -279,7 +256,7 @@ simdjson::dom::object object(simdjson::dom::element value, const Where &where)
 {
     simdjson::dom::object result;
     if (value.get_object().get(result) != simdjson::SUCCESS)
-        wrongType(value, where, "an object");
+        wrongType(value.is_null(), where, "an object");
     return result;
 }
 
@@ -287,23 +264,275 @@ QString text(simdjson::dom::element value, const Where &where)
 {
     std::string_view utf8;
     if (value.get_string().get(utf8) != simdjson::SUCCESS)
-        wrongType(value, where, "a string");
-    return t_arena ? t_arena->text(utf8) : fromValidUtf8(utf8);
+        wrongType(value.is_null(), where, "a string");
+    return fromValidUtf8(utf8);
 }
 
-qint64 integer(simdjson::dom::element value, const Where &where)
+// The parsed tree as simdjson lays it out: one 64-bit word per value (two for a
+// number), its kind in the top byte; an array or object word holds the position
+// just past its closing word and, above that, how many elements it has; a string
+// word holds where its length and bytes sit in the string buffer. A large pack
+// is a hundred thousand values, and going through the words directly costs a
+// fraction of what simdjson's element, iterator and key lookup wrappers do per
+// member (each of them goes back through the document for every word).
+// A position is an index into the words; 0 is the tape's own first word, never
+// a value, and stands for "absent".
+static_assert(simdjson::SIMDJSON_VERSION_MAJOR == 3,
+    "the tape layout and the element layout read here are those of simdjson 3");
+class Tape
+{
+public:
+    explicit Tape(const simdjson::dom::document &tree)
+        : m_words(tree.tape.get())
+        , m_strings(tree.string_buf.get())
+    { }
+
+    char kind(size_t at) const { return static_cast<char>(m_words[at] >> 56); }
+    // Past the value at `at`: past its closing word, or its number's second word.
+    size_t after(size_t at) const
+    {
+        switch (kind(at)) {
+        case '{':
+        case '[':
+            return static_cast<uint32_t>(m_words[at]);
+        case 'l':
+        case 'u':
+        case 'd':
+            return at + 2;
+        default:
+            return at + 1;
+        }
+    }
+    // The closing word of the array or object at `at`.
+    size_t close(size_t at) const { return static_cast<uint32_t>(m_words[at]) - 1; }
+    // How many elements the array at `at` has; saturates for huge arrays.
+    size_t count(size_t at) const
+    {
+        return static_cast<size_t>((m_words[at] >> 32) & simdjson::internal::JSON_COUNT_MASK);
+    }
+    std::string_view string(size_t at) const
+    {
+        const uint8_t *p = m_strings + (m_words[at] & simdjson::internal::JSON_VALUE_MASK);
+        uint32_t length;
+        std::memcpy(&length, p, sizeof length);
+        return {reinterpret_cast<const char *>(p + sizeof length), length};
+    }
+    uint64_t numberBits(size_t at) const { return m_words[at + 1]; }
+
+private:
+    const uint64_t *m_words;
+    const uint8_t *m_strings;
+};
+
+// Member names are a few bytes long: compared in place, which costs less than a
+// call to memcmp.
+[[gnu::always_inline]] inline bool sameBytes(const char *written, std::string_view key)
+{
+    const size_t n = key.size();
+    const char *k = key.data();
+    const auto load8 = [](const char *p) {
+        quint64 v;
+        std::memcpy(&v, p, 8);
+        return v;
+    };
+    const auto load4 = [](const char *p) {
+        quint32 v;
+        std::memcpy(&v, p, 4);
+        return v;
+    };
+    if (n >= 8) {
+        for (size_t i = 0; i + 8 < n; i += 8)
+            if (load8(written + i) != load8(k + i))
+                return false;
+        return load8(written + n - 8) == load8(k + n - 8);
+    }
+    if (n >= 4)
+        return load4(written) == load4(k) && load4(written + n - 4) == load4(k + n - 4);
+    for (size_t i = 0; i < n; ++i)
+        if (written[i] != k[i])
+            return false;
+    return true;
+}
+
+// Reads one pack from the tape of its document, decoding its texts into an
+// arena of its own.
+class PackReader
+{
+public:
+    explicit PackReader(const simdjson::dom::document &tree)
+        : m_tape(tree)
+    { }
+
+    void pack(CapabilityPack &r, size_t at, const Where &path);
+
+private:
+    using Pack = CapabilityPack;
+
+    // The members of one object, found by name in the order the reader asks for
+    // them. Our writer and most others put members in that order, so the member
+    // after the last one found is nearly always the next one asked for: one key
+    // comparison instead of a scan from the first member, which a large pack's
+    // tens of thousands of records would pay for each of their members. The
+    // reader asks for each name at most once per object, so every member before
+    // the cursor has another name: a member found at the cursor is the first of
+    // its name, as a scan finds it, and a name not found there by the end is not
+    // in the object.
+    class Fields
+    {
+    public:
+        Fields(const Tape &tape, size_t object)
+            : m_tape(tape)
+            , m_first(object + 1)
+            , m_next(object + 1)
+            , m_end(tape.close(object))
+        { }
+
+        // The position of the member's value, 0 when there is none.
+        [[gnu::always_inline]] size_t find(std::string_view key)
+        {
+            if (m_next == m_end)
+                return 0;
+            if (named(m_next, key)) {
+                const size_t value = m_next + 1;
+                m_next = m_tape.after(value);
+                return value;
+            }
+            for (size_t k = m_first; k < m_end; k = m_tape.after(k + 1))
+                if (named(k, key))
+                    return k + 1;
+            return 0;
+        }
+
+    private:
+        [[gnu::always_inline]] bool named(size_t at, std::string_view key) const
+        {
+            const std::string_view name = m_tape.string(at);
+            return name.size() == key.size() && sameBytes(name.data(), key);
+        }
+
+        const Tape &m_tape;
+        size_t m_first;
+        size_t m_next;
+        size_t m_end;
+    };
+
+    Fields object(size_t at, const Where &where) const
+    {
+        if (m_tape.kind(at) != '{')
+            wrongType(m_tape.kind(at) == 'n', where, "an object");
+        return Fields(m_tape, at);
+    }
+
+    // Missing or null → 0.
+    [[gnu::always_inline]] size_t optional(Fields &object, std::string_view key) const
+    {
+        const size_t value = object.find(key);
+        return value != 0 && m_tape.kind(value) != 'n' ? value : 0;
+    }
+
+    [[gnu::always_inline]] size_t required(
+        Fields &object, std::string_view key, const Where &where) const
+    {
+        const size_t value = object.find(key);
+        if (value == 0)
+            fail(where.member(key), QStringLiteral(" is missing"));
+        if (m_tape.kind(value) == 'n')
+            fail(where.member(key), QStringLiteral(" is null"));
+        return value;
+    }
+
+    [[gnu::always_inline]] void text(QString &out, size_t at, const Where &where)
+    {
+        if (m_tape.kind(at) != '"')
+            wrongType(m_tape.kind(at) == 'n', where, "a string");
+        out = m_arena.text(m_tape.string(at));
+    }
+
+    [[gnu::always_inline]] void requiredText(
+        QString &out, Fields &object, std::string_view key, const Where &where)
+    {
+        text(out, required(object, key, where), where.member(key));
+    }
+
+    [[gnu::always_inline]] void optionalText(
+        std::optional<QString> &out, Fields &object, std::string_view key, const Where &where)
+    {
+        if (const size_t value = optional(object, key))
+            text(out.emplace(), value, where.member(key));
+    }
+
+    qint64 integer(size_t at, const Where &where) const;
+
+    // `readOne(element, position, where)` fills an element made in place.
+    template<typename T, typename ReadOne>
+    void list(QList<T> &out, size_t at, const Where &where, ReadOne readOne)
+    {
+        if (m_tape.kind(at) != '[')
+            wrongType(m_tape.kind(at) == 'n', where, "an array");
+        // A count that saturated is no size to reserve.
+        if (const size_t count = m_tape.count(at); count < simdjson::internal::JSON_COUNT_MASK)
+            out.reserve(static_cast<qsizetype>(count));
+        const size_t end = m_tape.close(at);
+        qsizetype index = 0;
+        for (size_t element = at + 1; element < end; element = m_tape.after(element))
+            readOne(out.emplaceBack(), element, where.element(index++));
+    }
+
+    void requiredTextList(
+        QList<QString> &out, Fields &object, std::string_view key, const Where &where)
+    {
+        list(out, required(object, key, where), where.member(key),
+            [this](QString &s, size_t at, const Where &w) { text(s, at, w); });
+    }
+
+    template<typename T, typename ReadOne>
+    void optionalList(std::optional<QList<T>> &out, Fields &object, std::string_view key,
+        const Where &where, ReadOne readOne)
+    {
+        if (const size_t value = optional(object, key))
+            list(out.emplace(), value, where.member(key), readOne);
+    }
+
+    void persona(Pack::Persona &r, size_t at, const Where &path);
+    void nluExample(Pack::NLUExample &r, size_t at, const Where &path);
+    void nlu(Pack::NLU &r, size_t at, const Where &path);
+    void replyRules(Pack::ReplyRules &r, size_t at, const Where &path);
+    void exampleTurn(Pack::ExampleTurn &r, size_t at, const Where &path);
+    void fewShot(Pack::FewShot &r, size_t at, const Where &path);
+    void guardRow(Pack::GuardRow &r, size_t at, const Where &path);
+    void guardrails(Pack::Guardrails &r, size_t at, const Where &path);
+    void provenance(Pack::Provenance &r, size_t at, const Where &path);
+    void modules(Pack::Modules &r, size_t at, const Where &path);
+
+    // A record member read by `read`, a member function of this reader.
+    template<typename T>
+    void requiredRecord(T &out, Fields &object, std::string_view key, const Where &where,
+        void (PackReader::*read)(T &, size_t, const Where &))
+    {
+        (this->*read)(out, required(object, key, where), where.member(key));
+    }
+
+    Tape m_tape;
+    TextArena m_arena;
+};
+
+qint64 PackReader::integer(size_t at, const Where &where) const
 {
     // Integer form within range is exact as parsed. A number with a fraction or
     // an exponent arrives as a double that has already rounded its digits
     // (9007199254740993.0 would read as ...992, 1.00000000000000000001 as 1), so
     // its value is decided from its own text instead.
-    int64_t result = 0;
-    if (value.get_int64().get(result) == simdjson::SUCCESS)
-        return result;
-    if (value.is_uint64())
+    switch (m_tape.kind(at)) {
+    case 'l':
+        return static_cast<qint64>(m_tape.numberBits(at));
+    case 'u':
+        // Only numbers beyond the signed range are written as unsigned.
         fail(where, QStringLiteral(" must be within the signed 64-bit integer range"));
-    if (!value.is_double())
-        wrongType(value, where, "an integer");
+    case 'd':
+        break;
+    default:
+        wrongType(m_tape.kind(at) == 'n', where, "an integer");
+    }
     std::vector<JsonText::Step> steps;
     where.steps(steps);
     const Document *document = where.root().document;
@@ -321,260 +550,124 @@ qint64 integer(simdjson::dom::element value, const Where &where)
     fail(where, QStringLiteral(" must be within the signed 64-bit integer range"));
 }
 
-// The members of one object, found by name in the order the reader asks for
-// them. Our writer and most others put members in that order, so the member
-// after the last one found is nearly always the next one asked for: one key
-// comparison instead of a scan from the first member, which a large pack's tens
-// of thousands of records would pay for each of their members. The reader asks
-// for each name at most once per object, so every member before the cursor
-// has another name: a member found at the cursor is the first of its name, as
-// a scan finds it, and a name not found there by the end is not in the object.
-class Fields
+void PackReader::persona(Pack::Persona &r, size_t at, const Where &path)
 {
-public:
-    explicit Fields(simdjson::dom::object object)
-        : m_object(object)
-        , m_next(object.begin())
-        , m_end(object.end())
-    { }
-
-    bool find(std::string_view key, simdjson::dom::element &value)
-    {
-        if (m_next == m_end)
-            return false;
-        if (m_next.key_length() == key.size() && sameBytes(m_next.key_c_str(), key)) {
-            value = m_next.value();
-            ++m_next;
-            return true;
-        }
-        return m_object.at_key(key).get(value) == simdjson::SUCCESS;
-    }
-
-private:
-    // Member names are a few bytes long: compared in place, which costs less
-    // than the call to memcmp that simdjson makes.
-    static bool sameBytes(const char *written, std::string_view key)
-    {
-        const size_t n = key.size();
-        const char *k = key.data();
-        const auto load8 = [](const char *p) {
-            quint64 v;
-            std::memcpy(&v, p, 8);
-            return v;
-        };
-        const auto load4 = [](const char *p) {
-            quint32 v;
-            std::memcpy(&v, p, 4);
-            return v;
-        };
-        if (n >= 8) {
-            for (size_t i = 0; i + 8 < n; i += 8)
-                if (load8(written + i) != load8(k + i))
-                    return false;
-            return load8(written + n - 8) == load8(k + n - 8);
-        }
-        if (n >= 4)
-            return load4(written) == load4(k) && load4(written + n - 4) == load4(k + n - 4);
-        for (size_t i = 0; i < n; ++i)
-            if (written[i] != k[i])
-                return false;
-        return true;
-    }
-
-    simdjson::dom::object m_object;
-    simdjson::dom::object::iterator m_next;
-    simdjson::dom::object::iterator m_end;
-};
-
-std::optional<simdjson::dom::element> optional(Fields &object, std::string_view key)
-{
-    simdjson::dom::element value;
-    if (!object.find(key, value) || value.is_null())
-        return std::nullopt;
-    return value;
+    Fields o = object(at, path);
+    requiredText(r.name, o, "name", path);
+    requiredText(r.role, o, "role", path);
+    requiredText(r.voice, o, "voice", path);
+    requiredTextList(r.languages, o, "languages", path);
+    optionalText(r.addressFallback, o, "address_fallback", path);
 }
 
-simdjson::dom::element required(Fields &object, std::string_view key, const Where &where)
+void PackReader::nluExample(Pack::NLUExample &r, size_t at, const Where &path)
 {
-    simdjson::dom::element value;
-    if (!object.find(key, value))
-        fail(where.member(key), QStringLiteral(" is missing"));
-    if (value.is_null())
-        fail(where.member(key), QStringLiteral(" is null"));
-    return value;
+    Fields o = object(at, path);
+    requiredText(r.user, o, "user", path);
+    requiredText(r.intent, o, "intent", path);
+    optionalText(r.notes, o, "notes", path);
 }
 
-QString requiredText(Fields &object, std::string_view key, const Where &where)
+void PackReader::nlu(Pack::NLU &r, size_t at, const Where &path)
 {
-    return text(required(object, key, where), where.member(key));
+    Fields o = object(at, path);
+    requiredTextList(r.intents, o, "intents", path);
+    requiredText(r.schemaHint, o, "schema_hint", path);
+    optionalList(r.examples, o, "examples", path,
+        [this](Pack::NLUExample &e, size_t a, const Where &w) { nluExample(e, a, w); });
 }
 
-std::optional<QString> optionalText(Fields &object, std::string_view key, const Where &where)
+void PackReader::replyRules(Pack::ReplyRules &r, size_t at, const Where &path)
 {
-    const auto value = optional(object, key);
-    if (!value)
-        return std::nullopt;
-    return text(*value, where.member(key));
-}
-
-template<typename T, typename ReadOne>
-QList<T> list(simdjson::dom::element value, const Where &where, ReadOne readOne)
-{
-    simdjson::dom::array elements;
-    if (value.get_array().get(elements) != simdjson::SUCCESS)
-        wrongType(value, where, "an array");
-    QList<T> result;
-    result.reserve(static_cast<qsizetype>(elements.size()));
-    qsizetype index = 0;
-    for (simdjson::dom::element element : elements)
-        result.append(readOne(element, where.element(index++)));
-    return result;
-}
-
-QList<QString> requiredTextList(Fields &object, std::string_view key, const Where &where)
-{
-    return list<QString>(required(object, key, where), where.member(key), text);
-}
-
-template<typename T, typename ReadOne>
-std::optional<QList<T>> optionalList(
-    Fields &object, std::string_view key, const Where &where, ReadOne readOne)
-{
-    const auto value = optional(object, key);
-    if (!value)
-        return std::nullopt;
-    return list<T>(*value, where.member(key), readOne);
-}
-
-using Pack = CapabilityPack;
-
-Pack::Persona persona(simdjson::dom::element value, const Where &path)
-{
-    Fields o(object(value, path));
-    Pack::Persona r;
-    r.name = requiredText(o, "name", path);
-    r.role = requiredText(o, "role", path);
-    r.voice = requiredText(o, "voice", path);
-    r.languages = requiredTextList(o, "languages", path);
-    r.addressFallback = optionalText(o, "address_fallback", path);
-    return r;
-}
-
-Pack::NLUExample nluExample(simdjson::dom::element value, const Where &path)
-{
-    Fields o(object(value, path));
-    Pack::NLUExample r;
-    r.user = requiredText(o, "user", path);
-    r.intent = requiredText(o, "intent", path);
-    r.notes = optionalText(o, "notes", path);
-    return r;
-}
-
-Pack::NLU nlu(simdjson::dom::element value, const Where &path)
-{
-    Fields o(object(value, path));
-    Pack::NLU r;
-    r.intents = requiredTextList(o, "intents", path);
-    r.schemaHint = requiredText(o, "schema_hint", path);
-    r.examples = optionalList<Pack::NLUExample>(o, "examples", path, nluExample);
-    return r;
-}
-
-Pack::ReplyRules replyRules(simdjson::dom::element value, const Where &path)
-{
-    Fields o(object(value, path));
-    Pack::ReplyRules r;
-    r.systemPreamble = optionalText(o, "system_preamble", path);
-    r.hardRules = requiredTextList(o, "hard_rules", path);
-    r.cta = requiredText(o, "cta", path);
-    r.style = optionalText(o, "style", path);
+    Fields o = object(at, path);
+    optionalText(r.systemPreamble, o, "system_preamble", path);
+    requiredTextList(r.hardRules, o, "hard_rules", path);
+    requiredText(r.cta, o, "cta", path);
+    optionalText(r.style, o, "style", path);
     // The document carries "markdown" before "max_words"; the first failure must
     // be the one a reader going through the members in that order meets.
-    r.markdown = optionalText(o, "markdown", path);
+    optionalText(r.markdown, o, "markdown", path);
     r.maxWords = integer(required(o, "max_words", path), path.member("max_words"));
-    return r;
 }
 
-Pack::ExampleTurn exampleTurn(simdjson::dom::element value, const Where &path)
+void PackReader::exampleTurn(Pack::ExampleTurn &r, size_t at, const Where &path)
 {
-    Fields o(object(value, path));
-    Pack::ExampleTurn r;
-    r.user = requiredText(o, "user", path);
-    r.assistant = requiredText(o, "assistant", path);
-    r.why = optionalText(o, "why", path);
-    return r;
+    Fields o = object(at, path);
+    requiredText(r.user, o, "user", path);
+    requiredText(r.assistant, o, "assistant", path);
+    optionalText(r.why, o, "why", path);
 }
 
-Pack::FewShot fewShot(simdjson::dom::element value, const Where &path)
+void PackReader::fewShot(Pack::FewShot &r, size_t at, const Where &path)
 {
-    Fields o(object(value, path));
-    Pack::FewShot r;
-    r.good = optionalList<Pack::ExampleTurn>(o, "good", path, exampleTurn);
-    r.bad = optionalList<Pack::ExampleTurn>(o, "bad", path, exampleTurn);
-    return r;
+    Fields o = object(at, path);
+    const auto turn
+        = [this](Pack::ExampleTurn &t, size_t a, const Where &w) { exampleTurn(t, a, w); };
+    optionalList(r.good, o, "good", path, turn);
+    optionalList(r.bad, o, "bad", path, turn);
 }
 
-Pack::GuardRow guardRow(simdjson::dom::element value, const Where &path)
+void PackReader::guardRow(Pack::GuardRow &r, size_t at, const Where &path)
 {
-    Fields o(object(value, path));
-    Pack::GuardRow r;
-    r.action = requiredText(o, "action", path);
-    r.level = requiredText(o, "level", path);
-    return r;
+    Fields o = object(at, path);
+    requiredText(r.action, o, "action", path);
+    requiredText(r.level, o, "level", path);
 }
 
-Pack::Guardrails guardrails(simdjson::dom::element value, const Where &path)
+void PackReader::guardrails(Pack::Guardrails &r, size_t at, const Where &path)
 {
-    Fields o(object(value, path));
-    Pack::Guardrails r;
-    r.confirmCopy = optionalText(o, "confirm_copy", path);
-    r.matrix = list<Pack::GuardRow>(required(o, "matrix", path), path.member("matrix"), guardRow);
-    r.deny = requiredTextList(o, "deny", path);
-    return r;
+    Fields o = object(at, path);
+    optionalText(r.confirmCopy, o, "confirm_copy", path);
+    list(r.matrix, required(o, "matrix", path), path.member("matrix"),
+        [this](Pack::GuardRow &g, size_t a, const Where &w) { guardRow(g, a, w); });
+    requiredTextList(r.deny, o, "deny", path);
 }
 
-Pack::Provenance provenance(simdjson::dom::element value, const Where &path)
+void PackReader::provenance(Pack::Provenance &r, size_t at, const Where &path)
 {
-    Fields o(object(value, path));
-    Pack::Provenance r;
-    r.author = optionalText(o, "author", path);
-    r.coachModel = optionalText(o, "coach_model", path);
-    r.coachInstruction = optionalText(o, "coach_instruction", path);
-    r.updatedAt = optionalText(o, "updated_at", path);
-    return r;
+    Fields o = object(at, path);
+    optionalText(r.author, o, "author", path);
+    optionalText(r.coachModel, o, "coach_model", path);
+    optionalText(r.coachInstruction, o, "coach_instruction", path);
+    optionalText(r.updatedAt, o, "updated_at", path);
 }
 
-template<typename T, typename Read>
-T requiredRecord(Fields &object, std::string_view key, const Where &where, Read read)
+void PackReader::modules(Pack::Modules &r, size_t at, const Where &path)
 {
-    return read(required(object, key, where), where.member(key));
+    Fields o = object(at, path);
+    requiredRecord(r.persona, o, "persona", path, &PackReader::persona);
+    requiredRecord(r.nlu, o, "nlu", path, &PackReader::nlu);
+    requiredRecord(r.replyRules, o, "reply_rules", path, &PackReader::replyRules);
+    requiredRecord(r.fewShot, o, "few_shot", path, &PackReader::fewShot);
+    requiredRecord(r.guardrails, o, "guardrails", path, &PackReader::guardrails);
 }
 
-Pack::Modules modules(simdjson::dom::element value, const Where &path)
+void PackReader::pack(Pack &r, size_t at, const Where &path)
 {
-    Fields o(object(value, path));
-    Pack::Modules r;
-    r.persona = requiredRecord<Pack::Persona>(o, "persona", path, persona);
-    r.nlu = requiredRecord<Pack::NLU>(o, "nlu", path, nlu);
-    r.replyRules = requiredRecord<Pack::ReplyRules>(o, "reply_rules", path, replyRules);
-    r.fewShot = requiredRecord<Pack::FewShot>(o, "few_shot", path, fewShot);
-    r.guardrails = requiredRecord<Pack::Guardrails>(o, "guardrails", path, guardrails);
-    return r;
+    Fields o = object(at, path);
+    requiredText(r.packId, o, "pack_id", path);
+    requiredText(r.version, o, "version", path);
+    requiredText(r.status, o, "status", path);
+    optionalText(r.parentVersion, o, "parent_version", path);
+    requiredTextList(r.lockedInvariants, o, "locked_invariants", path);
+    requiredRecord(r.modules, o, "modules", path, &PackReader::modules);
+    if (const size_t p = optional(o, "provenance"))
+        provenance(r.provenance.emplace(), p, path.member("provenance"));
 }
 
-Pack pack(simdjson::dom::element value, const Where &path)
+// Where `value` sits in the tape of `tree`. simdjson keeps an element as exactly
+// that pair, the document and the position, but hands out neither.
+size_t positionOf(simdjson::dom::element value, const simdjson::dom::document &tree)
 {
-    Fields o(object(value, path));
-    Pack r;
-    r.packId = requiredText(o, "pack_id", path);
-    r.version = requiredText(o, "version", path);
-    r.status = requiredText(o, "status", path);
-    r.parentVersion = optionalText(o, "parent_version", path);
-    r.lockedInvariants = requiredTextList(o, "locked_invariants", path);
-    r.modules = requiredRecord<Pack::Modules>(o, "modules", path, modules);
-    if (const auto p = optional(o, "provenance"))
-        r.provenance = provenance(*p, path.member("provenance"));
-    return r;
+    struct Position
+    {
+        const simdjson::dom::document *tree;
+        size_t index;
+    };
+    const auto position = std::bit_cast<Position>(value);
+    if (position.tree != &tree)
+        qFatal("JsonRead: a value read from another document than its own");
+    return position.index;
 }
 
 } // namespace
@@ -610,29 +703,52 @@ constexpr size_t keptParserCapacity = 16 * 1024 * 1024;
 
 Document::Document(QByteArrayView text)
 {
+    parse(text, false);
+}
+
+Document::Document(const QByteArray &text)
+{
+    // capacity() counts from data() to the end of the allocation, and '\0' has
+    // room of its own beyond it: what lies past size() up to there is allocated,
+    // which is all the parser asks of the bytes it looks ahead at.
+    const bool roomy = text.capacity() - text.size() >= qsizetype(simdjson::SIMDJSON_PADDING);
+    if (roomy)
+        m_heldText = text;
+    parse(text, roomy);
+}
+
+void Document::parse(QByteArrayView text, bool inPlace)
+{
     thread_local ThreadParser reusable;
     // Some servers start a body with a byte-order mark; it carries nothing.
     if (text.startsWith(QByteArrayView("\xEF\xBB\xBF")))
         text = text.sliced(3);
     const auto size = static_cast<size_t>(text.size());
     simdjson::dom::parser *parser = nullptr;
-    uint8_t *padded = nullptr;
+    uint8_t *buffer = nullptr; // where the text goes when it is not read in place
     if (reusable.inUse || size > keptParserCapacity) {
         m_ownParser = std::make_unique<simdjson::dom::parser>();
         parser = m_ownParser.get();
-        m_ownText.resize(size + simdjson::SIMDJSON_PADDING);
-        padded = m_ownText.data();
+        if (!inPlace) {
+            m_ownText.resize(size + simdjson::SIMDJSON_PADDING);
+            buffer = m_ownText.data();
+        }
     } else {
         m_threadParser = &reusable;
         reusable.inUse = true;
         parser = &reusable.parser;
-        if (reusable.padded.size() < size + simdjson::SIMDJSON_PADDING)
-            reusable.padded.resize(size + simdjson::SIMDJSON_PADDING);
-        padded = reusable.padded.data();
+        if (!inPlace) {
+            if (reusable.padded.size() < size + simdjson::SIMDJSON_PADDING)
+                reusable.padded.resize(size + simdjson::SIMDJSON_PADDING);
+            buffer = reusable.padded.data();
+        }
     }
-    if (size > 0)
-        std::memcpy(padded, text.data(), size);
-    std::memset(padded + size, 0, simdjson::SIMDJSON_PADDING);
+    if (buffer) {
+        if (size > 0)
+            std::memcpy(buffer, text.data(), size);
+        std::memset(buffer + size, 0, simdjson::SIMDJSON_PADDING);
+    }
+    const auto *padded = buffer ? buffer : reinterpret_cast<const uint8_t *>(text.data());
     m_source = std::string_view(reinterpret_cast<const char *>(padded), size);
 
     simdjson::error_code error = parser->parse(padded, size, false).get(m_root);
@@ -652,6 +768,7 @@ Document::Document(QByteArrayView text)
             m_threadParser->inUse = false;
         throw JsonReadError(notJson(error));
     }
+    m_tree = &parser->doc;
 }
 
 Document::~Document()
@@ -680,26 +797,33 @@ QString string(simdjson::dom::element value, const QString &path)
 
 QString requiredString(simdjson::dom::object object, const char *key, const QString &objectPath)
 {
-    Fields fields(object);
-    return requiredText(fields, key, Where {nullptr, {}, -1, &objectPath, nullptr});
+    const Where where {nullptr, {}, -1, &objectPath, nullptr};
+    simdjson::dom::element value;
+    if (object.at_key(key).get(value) != simdjson::SUCCESS)
+        fail(where.member(key), QStringLiteral(" is missing"));
+    if (value.is_null())
+        fail(where.member(key), QStringLiteral(" is null"));
+    return text(value, where.member(key));
 }
 
 std::optional<QString> optionalString(
     simdjson::dom::object object, const char *key, const QString &objectPath)
 {
-    Fields fields(object);
-    return optionalText(fields, key, Where {nullptr, {}, -1, &objectPath, nullptr});
+    const auto value = member(object, key);
+    if (!value)
+        return std::nullopt;
+    return text(*value, Where {nullptr, {}, -1, &objectPath, nullptr}.member(key));
 }
 
 CapabilityPack capabilityPack(
     const Document &document, simdjson::dom::element value, const QString &path)
 {
-    TextArena arena;
-    TextArena *const outer = t_arena;
-    t_arena = &arena;
-    const auto restore = qScopeGuard([outer] { t_arena = outer; });
     try {
-        return pack(value, Where {nullptr, {}, -1, &path, &document});
+        PackReader reader(document.tree());
+        CapabilityPack pack;
+        reader.pack(
+            pack, positionOf(value, document.tree()), Where {nullptr, {}, -1, &path, &document});
+        return pack;
     } catch (const JsonReadError &error) {
         throw error.prefixed(QStringLiteral("Could not read the capability pack: "),
             midSentence(error.description()));

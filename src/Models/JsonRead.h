@@ -7,6 +7,7 @@
 #include "CapabilityPack.h"
 #include "TaviError.h"
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 
@@ -30,6 +31,11 @@ class Document
 {
 public:
     explicit Document(QByteArrayView text);
+    // The same, read where it lies when the array's own allocation reaches far
+    // enough past its end for the parser's look-ahead (an HTTP body or our own
+    // writer's output usually does), saving a copy of the whole text. The
+    // document then holds a reference to the array.
+    explicit Document(const QByteArray &text);
     ~Document();
     Document(const Document &) = delete;
     Document &operator=(const Document &) = delete;
@@ -37,13 +43,19 @@ public:
     simdjson::dom::element root() const { return m_root; }
     // The text as parsed, held by the document.
     std::string_view source() const { return m_source; }
+    // The parsed tree itself, for readers that walk it directly.
+    const simdjson::dom::document &tree() const { return *m_tree; }
 
 private:
     struct ThreadParser;
+    void parse(QByteArrayView text, bool inPlace);
+
     ThreadParser *m_threadParser = nullptr; // the thread's, while this document holds it
     std::unique_ptr<simdjson::dom::parser> m_ownParser; // otherwise
     std::vector<uint8_t> m_ownText;
+    QByteArray m_heldText; // the caller's, when read in place
     std::string_view m_source;
+    const simdjson::dom::document *m_tree = nullptr;
     simdjson::dom::element m_root;
 };
 

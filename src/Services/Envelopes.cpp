@@ -9,7 +9,7 @@ namespace {
 // Errors about the envelope itself get the answer named as the culprit: the
 // operator should see that the service sent something odd, not that the program
 // misread a file. Errors inside the pack already say so.
-template<typename Read> auto readAnswer(QByteArrayView body, Read read)
+template<typename Read> auto readAnswer(const QByteArray &body, Read read)
 {
     std::optional<JsonRead::Document> document;
     simdjson::dom::object root;
@@ -48,7 +48,7 @@ CapabilityPack requiredPack(const JsonRead::Document &document, simdjson::dom::o
 
 } // namespace
 
-CurrentPackResponse readCurrentPackResponse(QByteArrayView body)
+CurrentPackResponse readCurrentPackResponse(const QByteArray &body)
 {
     return readAnswer(body, [](const JsonRead::Document &document, simdjson::dom::object root) {
         CurrentPackResponse response;
@@ -58,7 +58,7 @@ CurrentPackResponse readCurrentPackResponse(QByteArrayView body)
     });
 }
 
-CoachResponse readCoachResponse(QByteArrayView body)
+CoachResponse readCoachResponse(const QByteArray &body)
 {
     return readAnswer(body, [](const JsonRead::Document &document, simdjson::dom::object root) {
         CoachResponse response;
@@ -68,7 +68,7 @@ CoachResponse readCoachResponse(QByteArrayView body)
     });
 }
 
-PreviewResponse readPreviewResponse(QByteArrayView body)
+PreviewResponse readPreviewResponse(const QByteArray &body)
 {
     return readAnswer(body, [](const JsonRead::Document &, simdjson::dom::object root) {
         PreviewResponse response;
@@ -85,7 +85,7 @@ PreviewResponse readPreviewResponse(QByteArrayView body)
     });
 }
 
-PublishResponse readPublishResponse(QByteArrayView body)
+PublishResponse readPublishResponse(const QByteArray &body)
 {
     return readAnswer(body, [](const JsonRead::Document &document, simdjson::dom::object root) {
         PublishResponse response;

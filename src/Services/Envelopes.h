@@ -5,7 +5,7 @@
 
 #include "CapabilityPack.h"
 
-#include <QByteArrayView>
+#include <QByteArray>
 #include <QString>
 
 #include <optional>
@@ -43,10 +43,11 @@ struct PublishResponse
 
 // Each throws JsonReadError saying what is wrong with the answer. Members not
 // named here are ignored; optional members may be missing or null, but a value of
-// the wrong type is refused.
-CurrentPackResponse readCurrentPackResponse(QByteArrayView body);
-CoachResponse readCoachResponse(QByteArrayView body);
-PreviewResponse readPreviewResponse(QByteArrayView body);
-PublishResponse readPublishResponse(QByteArrayView body);
+// the wrong type is refused. An answer as the network reply hands it over has room
+// past its end, and is then read without a copy (see JsonRead::Document).
+CurrentPackResponse readCurrentPackResponse(const QByteArray &body);
+CoachResponse readCoachResponse(const QByteArray &body);
+PreviewResponse readPreviewResponse(const QByteArray &body);
+PublishResponse readPublishResponse(const QByteArray &body);
 
 } // namespace Envelopes

@@ -1,4 +1,5 @@
 #include "CapabilityPack.h"
+#include "JsonRead.h"
 #include "TaviError.h"
 
 #include <QFile>
@@ -197,6 +198,58 @@ private slots:
         QCOMPARE(Pack::fromJson(pack.toJson()), pack);
     }
 
+    void readsAPackInsideAnEnvelope_data()
+    {
+        QTest::addColumn<QByteArray>("pack");
+        QTest::addColumn<QString>("error"); // none: reads as the same pack on its own
+        QTest::newRow("whole pack") << fixture("tavi-pack.json") << QString();
+        QTest::newRow("number decided from its text")
+            << minimalWith("modules.reply_rules.max_words", "1.2e2") << QString();
+        QTest::newRow("path from the envelope") << minimalWith("modules.persona.voice", "null")
+                                                << u"pack.modules.persona.voice is null"_s;
+    }
+
+    void readsAPackInsideAnEnvelope()
+    {
+        QFETCH(QByteArray, pack);
+        QFETCH(QString, error);
+        // Members around the pack, with look-alikes of its own.
+        const QByteArray envelope = "{\"live_version\": \"v1\", \"before\": {\"max_words\": 0.5}, "
+                                    "\"pack\": "
+            + pack + ", \"after\": [{\"pack_id\": 1}]}";
+        const JsonRead::Document document(envelope);
+        simdjson::dom::element value;
+        QVERIFY(document.root()["pack"].get(value) == simdjson::SUCCESS);
+        try {
+            const Pack read = JsonRead::capabilityPack(document, value, u"pack"_s);
+            QVERIFY(error.isEmpty());
+            QCOMPARE(read, Pack::fromJson(pack));
+        } catch (const JsonReadError &e) {
+            QCOMPARE(e.description(), u"Could not read the capability pack: "_s + error);
+        }
+    }
+
+    void readsInPlaceOnlyWithRoomPastTheText()
+    {
+        // An exponent makes the reader go back to the source text for the value.
+        const QByteArray text = minimalWith("modules.reply_rules.max_words", "1.2e2");
+        QByteArray roomy;
+        roomy.reserve(text.size() + 64);
+        roomy.append(text);
+        const char *start = roomy.constData();
+        const JsonRead::Document inPlace(roomy);
+        QCOMPARE(inPlace.source().data(), start);
+        roomy.fill('x'); // the caller reuses its array while the document lives
+        QCOMPARE(JsonRead::capabilityPack(inPlace, inPlace.root(), QString())
+                     .modules.replyRules.maxWords,
+            120);
+
+        // Without room for the parser's look-ahead the text is copied first.
+        const QByteArray exact(text.constData(), text.size());
+        QVERIFY(exact.capacity() - exact.size() < 64);
+        QVERIFY(JsonRead::Document(exact).source().data() != exact.constData());
+    }
+
     void writingEscapesEveryText()
     {
         QString tricky;
@@ -222,6 +275,25 @@ private slots:
         // character so that the written text still reads.
         pack.modules.persona.voice = u"a"_s + QChar(0xd800) + u"b"_s + QChar(0xdc00);
         QCOMPARE(Pack::fromJson(pack.toJson()).modules.persona.voice, u"a\ufffdb\ufffd"_s);
+    }
+
+    void textsReadBackWhateverSurroundsThem()
+    {
+        // Texts are decoded in whole blocks that may reach past their end, and laid
+        // side by side in shared buffers: short texts next to multi-byte ones, next
+        // to texts whose length takes a byte above 127, and enough of every short
+        // length to end at every place near a buffer's end, plus one too long to share.
+        QList<QString> rules {QString(), u"\u00e9"_s, u"a"_s, u"\u65e5\u672c"_s, u"ab"_s,
+            QString(200, u'x'), u"c"_s, u"\U0001F600"_s, QString(5000, u'L')};
+        for (int length = 1; length <= 40; ++length)
+            for (int i = 0; i < 100; ++i)
+                rules.append(QString(length, u'r') + (i % 3 == 0 ? u"\u00e9"_s : QString()));
+        // Seventeen units are stored as thirty-two: one of these ends each buffer.
+        for (int i = 0; i < 8000; ++i)
+            rules.append(QString(17, QChar(u'a' + i % 26)));
+        Pack pack = fullPack();
+        pack.modules.replyRules.hardRules = rules;
+        QCOMPARE(Pack::fromJson(pack.toJson()).modules.replyRules.hardRules, rules);
     }
 
     void everyRecordTakesPartInEquality_data()
