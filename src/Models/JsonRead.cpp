@@ -711,7 +711,7 @@ Document::Document(const QByteArray &text)
     // capacity() counts from data() to the end of the allocation, and '\0' has
     // room of its own beyond it: what lies past size() up to there is allocated,
     // which is all the parser asks of the bytes it looks ahead at.
-    const bool roomy = text.capacity() - text.size() >= qsizetype(simdjson::SIMDJSON_PADDING);
+    const bool roomy = text.capacity() - text.size() >= roomPastText;
     if (roomy)
         m_heldText = text;
     parse(text, roomy);

@@ -20,6 +20,9 @@
 
 namespace JsonRead {
 
+// What an array needs allocated past its text for Document to read it in place.
+inline constexpr qsizetype roomPastText = qsizetype(simdjson::SIMDJSON_PADDING);
+
 // One parsed JSON text. Throws JsonReadError when the text is not JSON.
 // Any valid JSON parses, including numbers that no double or 64-bit integer
 // holds; such a number reads as a stand-in fraction in the tree, and a reader

@@ -1,6 +1,7 @@
 #include "PackAPI.h"
 
 #include "Envelopes.h"
+#include "JsonRead.h"
 #include "Network.h"
 #include "PackAPIError.h"
 #include "ServiceExchange.h"
@@ -273,7 +274,8 @@ QCoro::Task<QByteArray> exchange(PackAPI api, QByteArray method, QString path,
                     const qint64 length
                         = raw->header(QNetworkRequest::ContentLengthHeader).toLongLong();
                     if (length > 0)
-                        received.reserve(std::min(length, reserveLimit));
+                        received.reserve(std::min(length, reserveLimit)
+                            + JsonRead::roomPastText); // read in place, not copied
                 }
                 const qsizetype at = received.size();
                 const qint64 available = raw->bytesAvailable();

@@ -296,7 +296,7 @@ QByteArrayView packText(QByteArrayView answer)
         return QByteArrayView(pack.begin, pack.end - pack.begin);
     // Refused: the strict reader says why, in the window's words. Only a
     // member name written with escapes ("p\u0061ck") gets past it and not here.
-    Envelopes::readCurrentPackResponse(answer);
+    Envelopes::readCurrentPackResponse(answer.toByteArray());
     throw JsonReadError(QStringLiteral(
         "The service's answer could not be read: \"pack\" must be an object with a string "
         "\"version\""));
