@@ -6,6 +6,7 @@
 
 #include "LanguageModel.h"
 #include "PackServiceProcess.h"
+#include "QmlWarnings.h"
 #include "ReviewSession.h"
 #include "ScriptedHttpServer.h"
 #include "ScriptedModelServer.h"
@@ -22,6 +23,7 @@
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,19 +31,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-QStringList qmlWarnings;
-QtMessageHandler defaultHandler = nullptr;
-
-void recordQmlWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    const QLatin1String category(context.category ? context.category : "");
-    if (type != QtDebugMsg && type != QtInfoMsg
-        && (category.startsWith(QLatin1String("qml")) || category.startsWith(QLatin1String("js"))
-            || message.contains(QLatin1String(".qml:"))))
-        qmlWarnings.append(message);
-    defaultHandler(type, context, message);
-}
 
 QString words(int count, const QString &word = QStringLiteral("kata"))
 {

@@ -6,6 +6,7 @@
 #include "BundleInfo.h"
 #include "LanguageModel.h"
 #include "PackServiceProcess.h"
+#include "QmlWarnings.h"
 #include "ScriptedHttpServer.h"
 #include "ScriptedModelServer.h"
 #include "SparkleUpdaterController.h"
@@ -24,6 +25,7 @@
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+
 #include <QSignalSpy>
 #include <QTest>
 
@@ -31,19 +33,6 @@ using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-QStringList qmlWarnings;
-QtMessageHandler defaultHandler = nullptr;
-
-void recordQmlWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    const QLatin1String category(context.category ? context.category : "");
-    if (type != QtDebugMsg && type != QtInfoMsg
-        && (category.startsWith(QLatin1String("qml")) || category.startsWith(QLatin1String("js"))
-            || message.contains(QLatin1String(".qml:"))))
-        qmlWarnings.append(message);
-    defaultHandler(type, context, message);
-}
 
 // A pack service answering the seed pack numbered by the request (in its version
 // and its voice) after `delay`; it fails with 500 while `failing` and never
