@@ -301,21 +301,11 @@ printf '%s\n' "${COMPREPLY[@]}"
         QTest::newRow("a pack only lint refuses")
             << QByteArray(R"({"pack":{"version":"v9","status":7}})")
             << QByteArray(R"({"version":"v9","status":7})");
+        // The grammar's finer rules are held against the strict reader's parse in
+        // test_pack_answer; these rows are what pull does with a refusal.
         QTest::newRow("cut short") << QByteArray(R"({"pack":{"version":"v9"})") << QByteArray();
-        QTest::newRow("text after it")
-            << QByteArray(R"({"pack":{"version":"v9"}} x)") << QByteArray();
-        QTest::newRow("a bracket that does not match")
-            << QByteArray(R"({"pack":{"version":"v9","a":[1}}})") << QByteArray();
-        QTest::newRow("a member without a value")
-            << QByteArray(R"({"pack":{"version":"v9","a":}})") << QByteArray();
-        QTest::newRow("a bad escape")
-            << QByteArray(R"({"pack":{"version":"v\q"}})") << QByteArray();
         QTest::newRow("a lone surrogate")
             << QByteArray(R"({"pack":{"version":"\ud800x"}})") << QByteArray();
-        QTest::newRow("a control character")
-            << QByteArray("{\"pack\":{\"version\":\"v\x01\"}}") << QByteArray();
-        QTest::newRow("a bad number")
-            << QByteArray(R"({"pack":{"version":"v9","n":01}})") << QByteArray();
         QTest::newRow("nested deeper than any reader goes")
             << R"({"pack":{"version":"v9","a":)" + QByteArray(1 << 20, '[') << QByteArray();
         QTest::newRow("not UTF-8")
@@ -323,7 +313,6 @@ printf '%s\n' "${COMPREPLY[@]}"
         QTest::newRow("not an object")
             << QByteArray(R"([{"pack":{"version":"v9"}}])") << QByteArray();
         QTest::newRow("no pack") << QByteArray(R"({"live_version":"v9"})") << QByteArray();
-        QTest::newRow("a null pack") << QByteArray(R"({"pack":null})") << QByteArray();
         QTest::newRow("a pack that is a list") << QByteArray(R"({"pack":[]})") << QByteArray();
         QTest::newRow("no version") << QByteArray(R"({"pack":{"pack_id":"p"}})") << QByteArray();
         QTest::newRow("a version that is a number")
