@@ -16,6 +16,9 @@ function(tavi_add_test name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE tavi_test_support Qt6::Test ${T_LIBS})
   tavi_defaults(${name})
+  # Every test is told where the reference service is; building the test alone
+  # must build it too, or a test that starts it fails before it begins.
+  add_dependencies(${name} tavi-pack-service)
   add_test(NAME ${name} COMMAND ${name})
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/xdg-runtime)
   set_tests_properties(${name} PROPERTIES
