@@ -64,26 +64,27 @@ Outcome finish(QProcess &process)
     return outcome;
 }
 
+// onTerminal: under script(1), which gives the program a terminal.
 Outcome tool(const QUrl &base, const QStringList &arguments, const QStringList &environment = {},
-    const QString &workDir = QString())
+    bool onTerminal = false)
 {
     QProcess process;
     process.setProcessEnvironment(toolEnvironment(base, environment));
-    if (!workDir.isEmpty())
-        process.setWorkingDirectory(workDir);
+    if (onTerminal) {
+        process.start(u"script"_s,
+            {u"-qec"_s, (QStringList {toolPath()} + arguments).join(u' '), u"/dev/null"_s});
+        return finish(process);
+    }
     process.start(toolPath(), arguments);
     process.closeWriteChannel();
     return finish(process);
 }
 
-void writeFile(const QString &path, const QByteArray &bytes,
-    QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner)
+void writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-    file.close();
-    QVERIFY(file.setPermissions(permissions));
+    QCOMPARE(file.write(bytes), bytes.size());
 }
 
 QByteArray readFile(const QString &path)
@@ -141,18 +142,18 @@ private slots:
         QVERIFY(QFileInfo(toolPath()).isExecutable());
         QVERIFY(m_dir.isValid());
         writeFile(path(u"seed.json"_s), readFile(PackServiceProcess::defaultSeedPath()));
+        writeFile(path(u"not-a-set.json"_s), R"({"msgs": []})");
         PackAPI::setRequestTimeoutForTesting(20s);
     }
 
-    // Usage mistakes end with status 2 and one sentence, before anything is sent.
+    // Usage mistakes, and a test set that is not one, end with status 2 and one
+    // sentence, before anything is sent.
     void usage_data()
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("sentence");
         QTest::newRow("no command") << QStringList {} << u"tavi-pack needs a command"_s;
         QTest::newRow("unknown command") << QStringList {u"push"_s} << u"\"push\" is not"_s;
-        QTest::newRow("a token on the command line")
-            << QStringList {u"pull"_s, u"--token"_s, u"secret"_s} << u"takes no token"_s;
         QTest::newRow("a token as --token=")
             << QStringList {u"--token=secret"_s, u"pull"_s} << u"takes no token"_s;
         QTest::newRow("too many") << QStringList {u"rollback"_s, u"now"_s} << u"not \"now\""_s;
@@ -161,6 +162,9 @@ private slots:
             << QStringList {u"preview"_s, u"pack.json"_s} << u"at least one MESSAGE"_s;
         QTest::newRow("eval without cases")
             << QStringList {u"eval"_s, u"pack.json"_s} << u"needs --cases"_s;
+        const QString notASet = path(u"not-a-set.json"_s);
+        QTest::newRow("eval with cases that are not a test set") << QStringList {u"eval"_s,
+            path(u"seed.json"_s), u"--cases"_s, notASet} << notASet + u" cannot be read"_s;
         QTest::newRow("an option of another command")
             << QStringList {u"pull"_s, u"--force"_s} << u"does not know the option --force"_s;
         QTest::newRow("an option without its value")
@@ -222,7 +226,7 @@ printf '%s\n' "${COMPREPLY[@]}"
         }
     }
 
-    // pull, lint, publish (and its refusal of a stale file), rollback and
+    // pull, lint, publish (and --force over a stale file), rollback and
     // history, one after another as an operator's pipeline would run them.
     void pullPublishRollbackHistory()
     {
@@ -230,35 +234,24 @@ printf '%s\n' "${COMPREPLY[@]}"
         QVERIFY2(service.start(), qPrintable(service.output()));
         const QUrl base = service.baseUrl();
 
-        const Outcome pulled = tool(base, {u"pull"_s});
-        QCOMPARE(pulled.exit, 0);
-        const CapabilityPack live = awaitTask(PackAPI {base, {}}.current());
-        QCOMPARE(CapabilityPack::fromJson(pulled.out.toUtf8()).version, live.version);
-        QCOMPARE(tool(base, {u"pull"_s}).out, pulled.out);
+        const auto livePack = [&] { return awaitTask(PackAPI {base, {}}.current()); };
+        const CapabilityPack live = livePack();
         QCOMPARE(tool(base, {u"pull"_s, u"-o"_s, path(u"a.json"_s)}).exit, 0);
-        QCOMPARE(readFile(path(u"a.json"_s)), pulled.out.toUtf8());
         QCOMPARE(tool(base, {u"lint"_s, path(u"a.json"_s)}).out, QString());
-
         CapabilityPack edited = CapabilityPack::fromJson(readFile(path(u"a.json"_s)));
+        QCOMPARE(edited.version, live.version);
         edited.modules.replyRules.cta = u"Tanya tanggalnya dulu."_s;
         writeFile(path(u"b.json"_s), edited.toJson());
         const Outcome published = tool(base, {u"publish"_s, path(u"b.json"_s)});
         QCOMPARE(published.exit, 0);
-        const CapabilityPack now = awaitTask(PackAPI {base, {}}.current());
+        const CapabilityPack now = livePack();
         QCOMPARE(published.out, now.version + u'\n');
         QCOMPARE(now.modules.replyRules.cta, edited.modules.replyRules.cta);
 
-        // a.json was pulled before that publish: it must not overwrite it unseen.
-        const Outcome stale = tool(base, {u"publish"_s, path(u"a.json"_s)});
-        QCOMPARE(stale.exit, 1);
-        QVERIFY2(stale.err.contains(
-                     u"made from version %1, but %2 is live now"_s.arg(live.version, now.version)),
-            qPrintable(stale.err));
-        QCOMPARE(awaitTask(PackAPI {base, {}}.current()).version, now.version);
+        // a.json was pulled before that publish: only --force puts it back.
         const Outcome forced = tool(base, {u"publish"_s, u"--force"_s, path(u"a.json"_s)});
         QCOMPARE(forced.exit, 0);
-        QCOMPARE(awaitTask(PackAPI {base, {}}.current()).modules.replyRules.cta,
-            live.modules.replyRules.cta);
+        QCOMPARE(livePack().modules.replyRules.cta, live.modules.replyRules.cta);
 
         const Outcome rolledBack = tool(base, {u"rollback"_s});
         QCOMPARE(rolledBack.exit, 0);
@@ -301,20 +294,12 @@ printf '%s\n' "${COMPREPLY[@]}"
         QTest::newRow("a pack only lint refuses")
             << QByteArray(R"({"pack":{"version":"v9","status":7}})")
             << QByteArray(R"({"version":"v9","status":7})");
-        // The grammar's finer rules are held against the strict reader's parse in
-        // test_pack_answer; these rows are what pull does with a refusal.
+        // The grammar is held against the strict reader's parse, over answers
+        // damaged at random, in test_pack_answer. These rows are what pull does
+        // with a refusal, and what random damage does not reach.
         QTest::newRow("cut short") << QByteArray(R"({"pack":{"version":"v9"})") << QByteArray();
-        QTest::newRow("a lone surrogate")
-            << QByteArray(R"({"pack":{"version":"\ud800x"}})") << QByteArray();
         QTest::newRow("nested deeper than any reader goes")
             << R"({"pack":{"version":"v9","a":)" + QByteArray(1 << 20, '[') << QByteArray();
-        QTest::newRow("not UTF-8")
-            << QByteArray("{\"pack\":{\"version\":\"caf\xe9\"}}") << QByteArray();
-        QTest::newRow("not an object")
-            << QByteArray(R"([{"pack":{"version":"v9"}}])") << QByteArray();
-        QTest::newRow("no pack") << QByteArray(R"({"live_version":"v9"})") << QByteArray();
-        QTest::newRow("a pack that is a list") << QByteArray(R"({"pack":[]})") << QByteArray();
-        QTest::newRow("no version") << QByteArray(R"({"pack":{"pack_id":"p"}})") << QByteArray();
         QTest::newRow("a version that is a number")
             << QByteArray(R"({"pack":{"version":9}})") << QByteArray();
         QTest::newRow("a version deeper down")
@@ -368,7 +353,9 @@ printf '%s\n' "${COMPREPLY[@]}"
         writeFile(path(u"older.json"_s), older.toJson());
         const Outcome stale = tool(service.url(), {u"publish"_s, path(u"older.json"_s)});
         QCOMPARE(stale.exit, 1);
-        QVERIFY2(stale.err.contains(u"v7 is live now"_s), qPrintable(stale.err));
+        QVERIFY2(stale.err.contains(
+                     path(u"older.json"_s) + u" was made from version v6, but v7 is live now"_s),
+            qPrintable(stale.err));
         for (const ScriptedRequest &request : service.requests())
             QCOMPARE(request.method, QByteArray("GET"));
 
@@ -410,9 +397,8 @@ printf '%s\n' "${COMPREPLY[@]}"
         QVERIFY(service.listen());
         const Outcome lint = tool(service.url(), {u"lint"_s, path(name)});
         QCOMPARE(lint.exit, 1);
-        QVERIFY2(lint.out.startsWith(path(name) + u':') || lint.out.contains(path(name) + u':'),
+        QVERIFY2(lint.out.contains(path(name) + u':') && lint.out.contains(sentence),
             qPrintable(lint.out));
-        QVERIFY2(lint.out.contains(sentence), qPrintable(lint.out));
         for (const QString &command : {u"publish"_s, u"diff"_s}) {
             const Outcome refused = tool(service.url(), {command, path(name)});
             QCOMPARE(refused.exit, 2);
@@ -534,19 +520,13 @@ printf '%s\n' "${COMPREPLY[@]}"
         writeFile(path(u"changed.json"_s), pack.toJson());
 
         QCOMPARE(tool(base, {u"diff"_s, path(u"same.json"_s)}).exit, 0);
-        QCOMPARE(tool(base, {u"diff"_s, path(u"live.json"_s), path(u"same.json"_s)}).exit, 0);
         const Outcome plain = tool(base, {u"diff"_s, path(u"changed.json"_s)});
         QCOMPARE(plain.exit, 1);
         QVERIFY2(!plain.out.contains(u'\x1b'), qPrintable(plain.out)); // not a terminal
-        // On a terminal (script(1) gives it one) the marks get colours, unless
-        // NO_COLOR says otherwise.
+        // On a terminal the marks get colours, unless NO_COLOR says otherwise.
         for (const bool noColor : {false, true}) {
-            QProcess terminal;
-            terminal.setProcessEnvironment(
-                toolEnvironment(base, noColor ? QStringList {u"NO_COLOR=1"_s} : QStringList {}));
-            terminal.start(u"script"_s,
-                {u"-qec"_s, toolPath() + u" diff "_s + path(u"changed.json"_s), u"/dev/null"_s});
-            const Outcome shown = finish(terminal);
+            const Outcome shown = tool(base, {u"diff"_s, path(u"changed.json"_s)},
+                noColor ? QStringList {u"NO_COLOR=1"_s} : QStringList {}, true);
             QCOMPARE(shown.exit, 1);
             QCOMPARE(shown.out.contains(u'\x1b'), !noColor);
         }
@@ -558,16 +538,19 @@ printf '%s\n' "${COMPREPLY[@]}"
         QCOMPARE(changes.at(0)[u"path"_s].toString(), u"modules.guardrails.confirm_copy"_s);
     }
 
-    // Draft against live over a test set; the status follows the checks.
+    // Draft against live over a test set; the status follows the checks. Every
+    // reply names an item both packs deny, so live fails its checks too.
     void eval_data()
     {
         QTest::addColumn<qint64>("draftLimit");
         QTest::addColumn<bool>("strict");
         QTest::addColumn<bool>("modelThere");
         QTest::addColumn<int>("exit");
-        QTest::newRow("the draft keeps the limit") << qint64(120) << false << true << 0;
-        QTest::newRow("the draft breaks it, live does not") << qint64(3) << false << true << 1;
-        QTest::newRow("strict, both keep it") << qint64(120) << true << true << 0;
+        QTest::newRow("the draft fails no more than live") << qint64(120) << false << true << 0;
+        QTest::newRow("the draft breaks the limit, live does not")
+            << qint64(3) << false << true << 1;
+        QTest::newRow("strict, the draft fails no more than live")
+            << qint64(120) << true << true << 1;
         QTest::newRow("no model to answer") << qint64(120) << false << false << 3;
     }
 
@@ -578,7 +561,7 @@ printf '%s\n' "${COMPREPLY[@]}"
         QFETCH(bool, modelThere);
         QFETCH(int, exit);
         ServiceWithModel service(
-            u"Halo! Saya bisa cek ketersediaan untuk tanggal itu."_s, modelThere);
+            u"Halo! Janji harga yang tidak ada di data tidak bisa saya beri."_s, modelThere);
         QVERIFY(service.start());
         CapabilityPack draft = awaitTask(PackAPI {service.baseUrl(), {}}.current());
         draft.modules.replyRules.maxWords = draftLimit;
@@ -591,28 +574,16 @@ printf '%s\n' "${COMPREPLY[@]}"
         const Outcome outcome = tool(service.baseUrl(), arguments);
         QCOMPARE(outcome.exit, exit);
         QCOMPARE(outcome.err.isEmpty(), exit != 3); // no progress off a terminal
-        if (strict) { // on one (script(1) gives it one), a progress line counts the replies
-            QProcess terminal;
-            terminal.setProcessEnvironment(toolEnvironment(service.baseUrl(), {}));
-            terminal.start(u"script"_s,
-                {u"-qec"_s, arguments.join(u' ').prepend(toolPath() + u' '), u"/dev/null"_s});
-            QVERIFY2(finish(terminal).out.contains(u"\r4 of 4"_s), "no progress line");
-        }
+        if (strict) // on one, a progress line counts the replies
+            QVERIFY2(tool(service.baseUrl(), arguments, {}, true).out.contains(u"\r4 of 4"_s),
+                "no progress line");
         const QJsonObject report = QJsonDocument::fromJson(outcome.out.toUtf8()).object();
         QCOMPARE(report[u"rows"_s].toArray().size(), 2);
         QCOMPARE(report[u"draft"_s][u"over_word_limit"_s].toInt(), draftLimit < 10 ? 2 : 0);
         QCOMPARE(report[u"live"_s][u"over_word_limit"_s].toInt(), 0);
+        QCOMPARE(report[u"live"_s][u"denied_item"_s].toInt(), modelThere ? 2 : 0);
         QCOMPARE(report[u"draft"_s][u"errors"_s].toInt(), modelThere ? 0 : 2);
         QVERIFY(report[u"complete"_s].toBool());
-
-        // A test set that cannot be read stops the run before anything is sent.
-        writeFile(path(u"not-a-set.json"_s), R"({"msgs": []})");
-        for (const QString &cases : {path(u"not-a-set.json"_s), path(u"no-such-set.json"_s)}) {
-            const Outcome refused
-                = tool(service.baseUrl(), {u"eval"_s, path(u"draft.json"_s), u"--cases"_s, cases});
-            QCOMPARE(refused.exit, 2);
-            QVERIFY2(refused.err.contains(cases), qPrintable(refused.err));
-        }
     }
 
     // Ctrl-C in the middle of a run: the finished rows are printed, the status is
